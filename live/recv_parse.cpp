@@ -1,0 +1,55 @@
+#include "live/recv_parse.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace zaq {
+
+size_t findUnitStart(const uint8_t* buf, size_t from, size_t held) {
+    for (size_t p = from; p < held; ++p) {
+        if (buf[p] == 'R' && held - p >= 4 && std::memcmp(buf + p, "RTSP", 4) == 0) return p;
+        if (buf[p] == '$' && held - p >= 2 && buf[p + 1] <= 3) return p;
+    }
+    return size_t(-1);
+}
+
+size_t findHeaderEnd(const uint8_t* unit, size_t avail) {
+    const void* p = memmem(unit, avail, "\r\n\r\n", 4);
+    return p ? size_t(static_cast<const uint8_t*>(p) - unit) + 4 : 0;
+}
+
+long headerContentLength(const char* header, size_t length) {
+    const void* p = memmem(header, length, "Content-Length: ", 16);
+    if (!p) return 0;
+    const char* digits = static_cast<const char*>(p) + 16;
+    const char* end = header + length;
+    std::string value;
+    while (digits < end && *digits != '\r' && *digits != '\n' && value.size() < 24) {
+        value += *digits++;
+    }
+    return std::strtol(value.c_str(), nullptr, 10);
+}
+
+void parseSdpControls(const uint8_t* body, size_t length, SESSION_DESCRIPTION_PROTOCOL& sdp) {
+    sdp.cur_field = 0;
+    sdp.field_count = 0;
+    const char* text = reinterpret_cast<const char*>(body);
+    const char* end = text + length;
+    const char* p = text;
+    while (p < end && sdp.field_count < kMaxControls) {
+        const void* hit = memmem(p, size_t(end - p), "control:", 8);
+        if (!hit) break;
+        const char* from = static_cast<const char*>(hit) + 8;
+        const char* to = from;
+        while (to < end && *to != '\r' && *to != '\n') ++to;
+        char* dst = sdp.control[sdp.field_count];
+        size_t n = std::min(size_t(to - from), size_t(kTextSize - 1));
+        std::memset(dst, 0, kTextSize);
+        std::memcpy(dst, from, n);
+        ++sdp.field_count;
+        p = to;
+    }
+}
+
+}  // namespace zaq

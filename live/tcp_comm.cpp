@@ -1,0 +1,135 @@
+// The live comm thread: resets the session, resolves a DDNS name, runs the first connection's
+// handshake and login, opens the other connections, starts the machinery and watches.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "live/LiveSession.h"
+#include "protocol/cancel.h"
+#include "protocol/log.h"
+#include "protocol/net_config.h"
+
+namespace zaq {
+namespace {
+
+std::string lowerPrefix(const char* text, size_t n) {
+    std::string s(text, strnlen(text, n));
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+}  // namespace
+
+void LiveSession::tcpCommTProc() {
+    zlog("%s start", "-[Main_Dialog tcpCommTProc:]");
+    m_last_errno = 0;
+    setErrorString("");
+    resetSession(KIND_LIVE);
+
+    std::string lower = lowerPrefix(m_dvr_addr, 80);
+    if (!netConfig().ddnsDomain.empty() && lower.find(netConfig().ddnsDomain) != std::string::npos) {
+        int rc = req_morva_ddns(0, lower.c_str());
+        if (rc == -2) {
+            zlog("Wrong DDNS, %s", m_dvr_addr);
+            failurePause();
+            return failureEnd("Wrong DDNS");
+        }
+        if (rc == -1) {
+            zlog("req_morva_ddns failed\n");
+            failurePause();
+            return failureEnd("DDNS Request Failed");
+        }
+    }
+
+    m_socks[0] = connectToDvr(m_dvr_addr, m_dvr_port);
+    if (m_socks[0] == -1) return failureEnd("Connection Failed");
+
+    // Slot 0's handshake, one request and its reply at a time.
+    auto step = [&](int sent, const char* sendFail, bool readReply, const char* recvFail) {
+        if (sent != 0) {
+            zlog("%s", sendFail);
+            return false;
+        }
+        if (readReply && recvRTSP(0) < 0) {
+            zlog("%s", recvFail);
+            return false;
+        }
+        sleepMs(1);
+        return true;
+    };
+    if (!step(OPTION(0), "rtsp option send failed.", true, "rtsp option recv failed.") ||
+        !step(DESCRIBE(0), "rtsp describe send failed.", true, "rtsp describe recv failed.")) {
+        return failureEnd("Connection Failed");
+    }
+    do {
+        if (!step(SETUP(0), "rtsp setup send failed.", true, "rtsp setup recv failed.")) {
+            return failureEnd("Connection Failed");
+        }
+    } while (m_sdp[0].cur_field < m_sdp[0].field_count);
+
+    if (m_bLogin[0] == 1) {
+        zlog("######## Login = TRUE");
+        if (GET_PARAMETER(0, ASK_LOGIN) != 0) {
+            zlog("rtsp ask_login send failed.");
+            return failureEnd("Connection Failed");
+        }
+        // A refused login keeps its own text: these two reads end without "Connection Failed".
+        if (recvRTSP(0) < 0) {
+            zlog("rtsp reply_login recv failed.");
+            return failureEnd(nullptr);
+        }
+        m_liveParam[0].video = 0;
+        GET_PARAMETER(0, ASK_LIVETRANSFER);
+        if (recvRTSP(0) < 0) {
+            zlog("rtsp reply_login recv failed.");
+            return failureEnd(nullptr);
+        }
+        sleepMs(1);
+        if (!step(PLAY(0), "rtsp play send failed.", true, "rtsp play recv failed.")) {
+            return failureEnd("Connection Failed");
+        }
+    } else {
+        zlog("######## Login = FALSE");
+        if (!step(PLAY(0), "rtsp play send failed.", true, "rtsp recv failed.")) {
+            return failureEnd("Connection Failed");
+        }
+    }
+
+    // One more connection per further channel; the receive loop finishes their handshakes.
+    int n = m_loginParam[0].max_channel;
+    for (int slot = 1; slot < std::min(n, int(kMaxSlots)); ++slot) {
+        m_socks[slot] = connectToDvr(m_dvr_addr, m_dvr_port);
+        if (m_socks[slot] == -1) {
+            for (int i = 0; i < 300; ++i) {
+                if (currentThreadCancelled() && m_last_errno >= 0) continue;
+                sleepMs(10);
+            }
+            zlog("tcpCommTProc INVALID_SOCKET[%d]", m_ch[slot]);
+            return failureEnd("Connection Failed");
+        }
+        if (OPTION(slot) != 0) {
+            zlog("rtsp option failed[%d]", m_ch[slot]);
+            return failureEnd("Connection Failed");
+        }
+    }
+
+    startDecoderThreads(kMaxSlots);
+    startRenderThread();
+    startTcpRecvThread();
+    audioInit();
+    zlog("tcpCommProc startAudioThread, Audio init");
+    m_isConnected = 1;
+    postToMain([this] { connectComplate(); });
+
+    if (!currentThreadCancelled()) {
+        for (;;) {
+            if (m_last_errno < 0) break;
+            sleepUnlessCancelled(500);
+            if (currentThreadCancelled()) break;
+        }
+    }
+    zlog("End tcpCommThread!");
+}
+
+}  // namespace zaq

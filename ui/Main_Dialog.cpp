@@ -1,0 +1,199 @@
+#include "ui/Main_Dialog.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+
+#include "protocol/log.h"
+#include "protocol/net_config.h"
+
+namespace zaq {
+
+struct Main_Dialog::PlainSet {
+    PlainText ipdns, port, id, pwd, time;
+    PlainButton connect{"Connect"}, entry{"Site", "Remote Setup"};
+    PlainProgress progress;
+    PlainAlert alert;
+};
+
+Main_Dialog::Main_Dialog(MainQueue& queue, const LiveOutlets& o)
+    : LiveSession(queue), m_plain(std::make_unique<PlainSet>()) {
+    m_textField_IPDNS = o.ipdns ? o.ipdns : &m_plain->ipdns;
+    m_textField_Port = o.port ? o.port : &m_plain->port;
+    m_textField_ID = o.id ? o.id : &m_plain->id;
+    m_textField_Pwd = o.pwd ? o.pwd : &m_plain->pwd;
+    m_connectButton = o.connectButton ? o.connectButton : &m_plain->connect;
+    m_connPI = o.connPI ? o.connPI : &m_plain->progress;
+    m_textField_Time = o.timeField ? o.timeField : &m_plain->time;
+    m_entryAndSetupButton = o.entryAndSetupButton ? o.entryAndSetupButton : &m_plain->entry;
+    m_alert = o.alert ? o.alert : &m_plain->alert;
+    m_shell = o.shell;
+}
+
+Main_Dialog::~Main_Dialog() {
+    zlog("Main dialog dealloc0");
+    reset();
+    zlog("Main dialog dealloc1");
+}
+
+void Main_Dialog::awakeFromNib() {
+    setErrorString("");
+    m_isConnected = 0;
+    m_selCh = 0;
+    m_protVersion = -1;
+    m_textField_Time->setText("Not Connected");
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_bufferLock);
+        releaseStreamBuffers();
+    }
+    m_device_s_addr = -1;
+    copyText(m_dvr_addr, netConfig().defaultDdnsHost.c_str());
+    m_dvr_port = 5445;
+    copyText(m_dvr_id, "usher");
+    copyText(m_dvr_pwd, "7394");
+    for (auto& s : m_socks) s = -1;
+    startTimer();
+}
+
+void Main_Dialog::connectButtonPressed() {
+    zlog("connectButtonPressed [%d]", int(m_isConnected));
+    if (m_isConnected) return disconnect();
+
+    // Fixed 260-byte fields: longer input is cut at a character boundary.
+    copyText(m_dvr_addr, cutUtf8(m_textField_IPDNS->text(), kTextSize - 1).c_str());
+    m_dvr_port = std::atoi(m_textField_Port->text().c_str());
+    copyText(m_dvr_id, cutUtf8(m_textField_ID->text(), kTextSize - 1).c_str());
+    copyText(m_dvr_pwd, cutUtf8(m_textField_Pwd->text(), kTextSize - 1).c_str());
+    setLogoViews(false);
+    m_isConnected = 1;
+    m_cameUp = false;
+    m_connectButton->setTitle("Connecting...");
+    m_textField_Time->setText("Connecting...");
+    m_connectButton->setEnabled(false);
+    m_connPI->startAnimation();
+    for (TextOutlet* f : {m_textField_IPDNS, m_textField_Port, m_textField_ID, m_textField_Pwd}) {
+        f->setEnabled(false);
+    }
+    startTcpCommThread();
+}
+
+void Main_Dialog::connectComplate() {
+    m_cameUp = true;
+    m_connectButton->setTitle("Disconnect");
+    m_connectButton->setHighlighted(true);
+    m_connectButton->setEnabled(true);
+    m_connPI->stopAnimation();
+    m_textField_Time->setText("Receiving DVR Time...");
+    alterEntrySetupButton();
+}
+
+void Main_Dialog::disconnect() {
+    stopRenderThread();
+    stopTcpCommThread();
+    stopTcpRecvThread();
+    stopTcpSendThread();
+    stopDecoderThreads(kMaxSlots);
+    audioUninit();
+    for (int slot = 0; slot < kMaxSlots; ++slot) {
+        int sock = m_socks[slot];
+        if (sock != -1) {
+            // Reset the connection rather than close it gracefully.
+            linger lg{1, 0};
+            setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            shutdown(sock, SHUT_RDWR);
+            close(sock);
+            m_socks[slot] = -1;
+            zlog("close socket - %d", slot);
+        }
+    }
+    setLogoViews(true);
+    for (auto& k : m_keepalive) k = {};
+    m_connectButton->setTitle("Connect");
+    m_connectButton->setHighlighted(false);
+    m_connectButton->setEnabled(true);
+    m_connPI->stopAnimation();
+    std::string error = errorString();
+    m_textField_Time->setText(error.empty() ? "Disconnected" : error);
+    for (TextOutlet* f : {m_textField_IPDNS, m_textField_Port, m_textField_ID, m_textField_Pwd}) {
+        f->setEnabled(true);
+    }
+    m_isConnected = 0;
+    alterEntrySetupButton();
+}
+
+void Main_Dialog::setConnInfo(const std::string& address, const std::string& port,
+                              const std::string& id, const std::string& password) {
+    if (m_isConnected) return;
+    m_textField_IPDNS->setText(address);
+    m_textField_Port->setText(port);
+    m_textField_ID->setText(id);
+    m_textField_Pwd->setText(password);
+}
+
+void Main_Dialog::alterEntrySetupButton() {
+    bool setupShown = m_entryAndSetupButton->title() == "Remote Setup";
+    if (m_isConnected == 1 ? !setupShown : setupShown) m_entryAndSetupButton->swapAlternate();
+}
+
+void Main_Dialog::entryButtonPressed() {
+    if (m_entryAndSetupButton->title() != "Remote Setup") {
+        if (m_shell) m_shell->openSiteEntry(this);
+        return;
+    }
+    std::string id = m_textField_ID->text();
+    std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (id != "usher") {
+        m_alert->runAlert("Remote Setup - Unauthorized ID", "Please log in as an usher.", "OK");
+        return;
+    }
+    if (m_shell) {
+        m_shell->OpenRemoteSetupDevType(m_loginParam[0].device_type < 200 ? 1 : 2, m_dvr_addr,
+                                        m_loginParam[0].web_port, m_websslport,
+                                        m_textField_IPDNS->text());
+    }
+}
+
+void Main_Dialog::searchButtonPressed() { zlog("searchButtonPressed"); }
+
+void Main_Dialog::startTimer() {
+    m_timer = m_queue.scheduleTimer(std::chrono::seconds(1), [this] { timerProc(); });
+}
+
+std::string Main_Dialog::formatDvrTime(int64_t seconds) {
+    time_t t = time_t(seconds);
+    tm fields{};
+    gmtime_r(&t, &fields);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields);
+    return text;
+}
+
+void Main_Dialog::timerProc() {
+    if (!m_isConnected) return;
+    int64_t latest = latestDvrTime();
+    if (latest == 0) return;
+    m_textField_Time->setText(formatDvrTime(latest));
+}
+
+void Main_Dialog::reset() {
+    if (m_wasReset) return;
+    m_wasReset = true;
+    zlog("Main dialog dialog reset");
+    if (m_timer) m_timer->invalidate();
+    m_timer.reset();
+    setErrorString("");
+    stopRenderThread();
+    stopSessionThreads();
+    stopDecoderThreads(kMaxSlots);
+    audioUninit();
+    for (auto& s : m_socks) {
+        int sock = s.exchange(-1);
+        if (sock != -1) close(sock);
+    }
+}
+
+}  // namespace zaq

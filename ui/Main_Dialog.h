@@ -1,0 +1,91 @@
+// The live window's controller, toolkit-free: the connect / disconnect state machine with its
+// texts, the DVR clock in the status field, the entry/setup button and the teardown. The
+// window hands it its controls as outlets; the command-line client hands it plain ones.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "live/LiveSession.h"
+#include "ui/Outlets.h"
+
+namespace zaq {
+
+// What the application shell does for a live window (address book, web setup).
+class AppShellOutlet {
+public:
+    virtual ~AppShellOutlet() = default;
+    virtual void openSiteEntry(class Main_Dialog* owner) = 0;
+    virtual void OpenRemoteSetupDevType(int devType, const std::string& ipDns, int webPort,
+                                        int websslPort, const std::string& name) = 0;
+};
+
+// The controls of a live window; any left null is replaced by a plain outlet.
+struct LiveOutlets {
+    TextOutlet* ipdns = nullptr;
+    TextOutlet* port = nullptr;
+    TextOutlet* id = nullptr;
+    TextOutlet* pwd = nullptr;
+    ButtonOutlet* connectButton = nullptr;
+    ProgressOutlet* connPI = nullptr;
+    TextOutlet* timeField = nullptr;
+    ButtonOutlet* entryAndSetupButton = nullptr;
+    AlertOutlet* alert = nullptr;
+    AppShellOutlet* shell = nullptr;
+};
+
+class Main_Dialog : public LiveSession {
+public:
+    Main_Dialog(MainQueue& queue, const LiveOutlets& outlets);
+    ~Main_Dialog() override;
+
+    // One-time setup once the window's controls exist. Main thread.
+    void awakeFromNib();
+    // Connects when idle, disconnects otherwise. Main thread.
+    void connectButtonPressed() override;
+    // The session is up (posted by the comm thread). Main thread.
+    void connectComplate() override;
+    // Fills the form unless a session is connecting or connected. Main thread.
+    void setConnInfo(const std::string& address, const std::string& port, const std::string& id,
+                     const std::string& password);
+    void alterEntrySetupButton();
+    void entryButtonPressed();
+    void searchButtonPressed();
+    void startTimer();
+    // The 1 s clock: the newest DVR time of all slots, shown in UTC digit for digit.
+    void timerProc();
+    // Stops everything the controller started; the window calls it when it closes.
+    void reset();
+
+    // "yyyy-MM-dd HH:mm:ss" of a DVR time read as UTC.
+    static std::string formatDvrTime(int64_t seconds);
+
+    // True once connectComplate ran in the current or last session.
+    bool cameUp() const { return m_cameUp; }
+
+protected:
+    // Disconnect path: stop the threads, close the sockets, back to idle.
+    void disconnect();
+    // Puts every channel view in or out of logo mode; the window's views come later.
+    virtual void setLogoViews(bool logo) {}
+
+    TextOutlet* m_textField_IPDNS;
+    TextOutlet* m_textField_Port;
+    TextOutlet* m_textField_ID;
+    TextOutlet* m_textField_Pwd;
+    ButtonOutlet* m_connectButton;
+    ProgressOutlet* m_connPI;
+    TextOutlet* m_textField_Time;
+    ButtonOutlet* m_entryAndSetupButton;
+    AlertOutlet* m_alert;
+    AppShellOutlet* m_shell;
+    std::unique_ptr<RepeatingTimer> m_timer;
+
+private:
+    struct PlainSet;
+    std::unique_ptr<PlainSet> m_plain;  // fall-backs for controls a window does not have
+    bool m_cameUp = false;
+    bool m_wasReset = false;
+};
+
+}  // namespace zaq
