@@ -79,7 +79,10 @@ void LiveSession::failurePause() {
 void LiveSession::failureEnd(const char* text) {
     if (text) setErrorString(text);
     m_isConnected = 1;
-    postToMain([this] { connectButtonPressed(); });
+    uint32_t generation = m_sessionGeneration;
+    postToMain([this, generation] {
+        if (generation == m_sessionGeneration && m_isConnected) connectButtonPressed();
+    });
     zlog("end_tcp_comm tcpCommThread!\n ");
 }
 

@@ -73,6 +73,9 @@ public:
     // 1 from the start of a connect until its disconnect is complete. Main thread writes;
     // the comm thread sets it on success and on failure.
     std::atomic<uint8_t> m_isConnected{0};
+    // Counts connects (main thread); a notification posted by an earlier session's comm
+    // thread is dropped when it arrives after that session was disconnected.
+    std::atomic<uint32_t> m_sessionGeneration{0};
     // Channel whose audio is played (main thread writes, receive thread reads).
     std::atomic<int32_t> m_selCh{0};
     std::atomic<uint8_t> m_payload_type{0};

@@ -120,7 +120,10 @@ void LiveSession::tcpCommTProc() {
     audioInit();
     zlog("tcpCommProc startAudioThread, Audio init");
     m_isConnected = 1;
-    postToMain([this] { connectComplate(); });
+    uint32_t generation = m_sessionGeneration;
+    postToMain([this, generation] {
+        if (generation == m_sessionGeneration && m_isConnected) connectComplate();
+    });
 
     if (!currentThreadCancelled()) {
         for (;;) {

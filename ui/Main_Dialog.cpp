@@ -70,6 +70,7 @@ void Main_Dialog::connectButtonPressed() {
     copyText(m_dvr_pwd, cutUtf8(m_textField_Pwd->text(), kTextSize - 1).c_str());
     setLogoViews(false);
     m_isConnected = 1;
+    ++m_sessionGeneration;
     m_cameUp = false;
     m_connectButton->setTitle("Connecting...");
     m_textField_Time->setText("Connecting...");
