@@ -98,9 +98,16 @@ protected:
     // Main-thread notifications posted by the comm thread.
     virtual void connectComplate() {}
     virtual void connectButtonPressed() {}
-    // A frame of video packets is complete (receive thread); the payload assembler's entry.
-    virtual void rtpPayloadTProc2(int slot, tPAYLOAD_BUFFER* list, int count, uint8_t* out) {}
+    // Whether the render thread runs; the assembler starts it with the first frame otherwise.
+    virtual bool isRenderThreadRunning() const { return true; }
 
+public:
+    // The payload assembler: rebuilds the access unit of one frame's RTP packets (each with
+    // its 12-byte header) in `out` (768 KiB) and stores it in the slot's stream buffer.
+    // Receive thread.
+    void rtpPayloadTProc2(int slot, tPAYLOAD_BUFFER* list, int count, uint8_t* out);
+
+protected:
     // Runs fn on the main thread unless this controller is gone by then. Any thread.
     void postToMain(std::function<void()> fn);
     // Resets every slot and the controller-wide state for a new session of `kind`.
