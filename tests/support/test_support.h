@@ -69,3 +69,16 @@ std::string replyBlock(int code, int length, const std::vector<std::pair<int, in
 std::string rtspReply(int cseq, const std::string& headers = {}, const std::string& body = {});
 
 }  // namespace zaq::test
+
+namespace zaq::test {
+
+struct ProcessResult {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+// Runs a program with arguments, waits at most `timeout`, and returns its exit code and output.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+}  // namespace zaq::test
