@@ -40,7 +40,7 @@ StreamObject::StreamObject() {
     std::memset(m_searchParam2, 0, sizeof m_searchParam2);
     std::memset(m_logdateParam, 0, sizeof m_logdateParam);
     std::memset(m_ptzParam, 0, sizeof m_ptzParam);
-    std::memset(m_backupParam, 0, sizeof m_backupParam);
+    for (auto& b : m_backupParam) b = {};
     std::memset(m_alarmParam, 0, sizeof m_alarmParam);
     std::memset(m_loginParam, 0, sizeof m_loginParam);
     std::memset(m_keepalive, 0, sizeof m_keepalive);

@@ -123,8 +123,13 @@ struct tPTZ_PARAM {
     uint8_t reserved1[2];
 };
 
+// A channel's backup record. The composer sends begin_time, end_time, connection_id and the low
+// byte of cmd; the rest belongs to the backup session and its file writers.
 struct tBACKUP_PARAM {
-    int32_t begin_time, end_time, cmd, connection_id;
+    int32_t begin_time = 0, end_time = 0;
+    int32_t dls_type = 0, dls_time = 0;
+    int32_t cmd = 0;
+    int32_t connection_id = 0;
 };
 
 struct tALARM_PARAM {

@@ -221,7 +221,13 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"Ptz", ASK_PTZCONTROL, 8, [](Engine& e) { e.m_ptzParam[3] = {-3, 1, {9, 9}}; },
                   20, 1, 8, {{16, 0xFD}, {17, 1}}},
         BlockCase{"Backup", ASK_BACKUP, 8,
-                  [](Engine& e) { e.m_backupParam[3] = {0x100, 0x200, 0x1234, 0x55}; }, 32, 1, 8,
+                  [](Engine& e) {
+                      e.m_backupParam[3].begin_time = 0x100;
+                      e.m_backupParam[3].end_time = 0x200;
+                      e.m_backupParam[3].cmd = 0x1234;
+                      e.m_backupParam[3].connection_id = 0x55;
+                  },
+                  32, 1, 8,
                   {{17, 1}, {21, 2}, {24, 0x55}, {28, 0x34}}},
         BlockCase{"AlarmOut", ASK_ALARMOUT, 8, [](Engine& e) { e.m_alarmParam[3] = {4, 1, {7, 7}}; },
                   20, 1, 8, {{16, 4}, {17, 1}}},
