@@ -1,11 +1,17 @@
 // zaq-cli: headless sessions for scripts and tests. Runs the same controllers as the windows,
 // with plain outlets that print what the window would show.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <QGuiApplication>
 
 #include "cli/cli_args.h"
 #include "cli/json.h"
@@ -21,7 +27,7 @@ void onSignal(int) { g_interrupted = true; }
 
 const char* kUsage =
     "usage: zaq-cli connect --host H [--port 5445] [--user ID] [--password PW]\n"
-    "                       [--seconds N] [--json] [--verbose]\n";
+    "                       [--seconds N] [--snapshot DIR] [--json] [--verbose] [--audio]\n";
 
 int usage(const std::string& error) {
     if (!error.empty()) std::fprintf(stderr, "zaq-cli: %s\n", error.c_str());
@@ -41,12 +47,16 @@ public:
         std::fflush(stdout);
     }
     void summary(const std::vector<std::pair<std::string, std::string>>& fields) {
+        event("summary", fields);
+    }
+    // One event: a JSON object per line, or "name: key=value ..." as text.
+    void event(const std::string& name, const std::vector<std::pair<std::string, std::string>>& fields) {
         if (m_json) {
-            std::string line = "{\"event\":\"summary\"";
+            std::string line = "{\"event\":\"" + name + "\"";
             for (auto& [k, v] : fields) line += ",\"" + k + "\":" + v;
             std::printf("%s}\n", line.c_str());
         } else {
-            std::printf("summary:");
+            std::printf("%s:", name.c_str());
             for (auto& [k, v] : fields) std::printf(" %s=%s", k.c_str(), v.c_str());
             std::printf("\n");
         }
@@ -75,6 +85,13 @@ int runConnect(const zaq::CliArgs& args) {
         zaq::setLogSink([](const std::string&) {});
     }
 
+    // Without --audio the sound path runs against SDL's silent driver, unless one is chosen.
+    if (!args.has("audio") && !getenv("SDL_AUDIODRIVER")) setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (args.has("snapshot")) {
+        std::string dir = args.get("snapshot");
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return usage("cannot create " + dir);
+    }
+
     zaq::HeadlessLoop loop;
     zaq::PlainText address(host), portField(std::to_string(port)),
         id(args.get("user", "usher")), pwd(args.get("password", "7394")), status;
@@ -101,12 +118,33 @@ int runConnect(const zaq::CliArgs& args) {
 
     bool cameUp = dialog.cameUp();
     int channels = dialog.m_loginParam[0].max_channel;
+    int64_t dvrTime = dialog.latestDvrTime();
+    // What each channel delivered, read before the disconnect resets the session.
+    std::vector<std::vector<std::pair<std::string, std::string>>> perChannel;
+    for (int slot = 0; slot < std::min(channels, int(zaq::kMaxSlots)); ++slot) {
+        auto& d = dialog.decoders();
+        QImage last = dialog.captureView(slot) ? dialog.captureView(slot)->lastImage() : QImage();
+        perChannel.push_back({{"channel", std::to_string(slot + 1)},
+                              {"title", zaq::jsonString(dialog.channelName(slot))},
+                              {"frames_assembled", std::to_string(dialog.m_framesStored[slot])},
+                              {"frames_decoded", std::to_string(d.framesDecoded[slot])},
+                              {"width", std::to_string(last.width())},
+                              {"height", std::to_string(last.height())}});
+        if (args.has("snapshot") && !last.isNull()) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/ch%02d.png", slot + 1);
+            QString path = QString::fromStdString(args.get("snapshot")) + name;
+            if (!last.save(path, "PNG")) out.status("cannot write " + path.toStdString());
+        }
+    }
     std::string error = dialog.errorString();
     if (dialog.m_isConnected) dialog.connectButtonPressed();  // disconnect
     loop.runFor(std::chrono::milliseconds(0));
 
+    for (auto& fields : perChannel) out.event("channel", fields);
     out.summary({{"connected", cameUp ? "true" : "false"},
                  {"channels", std::to_string(channels)},
+                 {"dvr_time", zaq::jsonString(dvrTime ? zaq::Main_Dialog::formatDvrTime(dvrTime) : "")},
                  {"error", zaq::jsonString(error)}});
     return cameUp ? 0 : 1;
 }
@@ -114,11 +152,15 @@ int runConnect(const zaq::CliArgs& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Titles are drawn with the GUI module's fonts; no display is needed.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    QGuiApplication app(qtArgc, argv);
     if (argc < 2) return usage("");
     std::string command = argv[1];
     zaq::CliArgs args;
     std::string error;
-    if (!args.parse(argc - 2, argv + 2, {"json", "verbose"}, &error)) return usage(error);
+    if (!args.parse(argc - 2, argv + 2, {"json", "verbose", "audio"}, &error)) return usage(error);
     if (command == "connect") return runConnect(args);
     return usage("unknown command: " + command);
 }

@@ -11,7 +11,6 @@ LiveSession::LiveSession(MainQueue& queue)
     : m_queue(queue), m_alive(std::make_shared<std::atomic<bool>>(true)) {
     for (int i = 0; i < kMaxSlots; ++i) {
         m_find_sps[i] = 0;
-        m_lastFrameTime[i] = 0;
     }
 }
 

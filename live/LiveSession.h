@@ -80,7 +80,6 @@ public:
     std::atomic<int32_t> m_selCh{0};
     std::atomic<uint8_t> m_payload_type{0};
     std::array<std::atomic<uint8_t>, kMaxSlots> m_find_sps;
-    std::array<std::atomic<int64_t>, kMaxSlots> m_lastFrameTime;
     tPAYLOAD_MGR m_buffer_mgr[kMaxSlots];  // receive thread only
 
     // The newest DVR clock of all slots (seconds), 0 when none arrived yet.

@@ -29,6 +29,8 @@ StreamObject::StreamObject() {
         m_socks[i] = -1;
         m_last_command[i] = CMD_NONE;
         m_get_parameter[i] = 0;
+        m_lastFrameTime[i] = 0;
+        m_framesStored[i] = 0;
     }
     std::memset(m_send_buffer, 0, sizeof m_send_buffer);
     std::memset(m_session, 0, sizeof m_session);
@@ -80,6 +82,7 @@ void StreamObject::resetSessionSlot(int slot, uint32_t seed, int kind) {
     m_searchParam2[slot] = {};
     m_backupParam[slot] = {};
     m_keepalive[slot] = {};
+    m_framesStored[slot] = 0;
     std::lock_guard<std::recursive_mutex> lock(m_bufferLock);
     m_bIFrame[slot] = 1;
     m_stBuffer[slot].release();

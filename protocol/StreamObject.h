@@ -134,6 +134,11 @@ public:
     _STREAM_BUFFER m_stBuffer[kMaxSlots];  // --- Protected by m_bufferLock
     _STREAM_BUFFER m_audioBuffer;          // --- Protected by m_bufferLock
     std::array<uint8_t, kMaxSlots> m_bIFrame{};  // --- Protected by m_bufferLock
+    // Wall-clock second of each slot's last decoded picture; 0 = none yet (decoder workers
+    // write, the renderer reads).
+    std::array<std::atomic<int64_t>, kMaxSlots> m_lastFrameTime;
+    // Access units stored per slot since the session started (diagnostics).
+    std::array<std::atomic<uint64_t>, kMaxSlots> m_framesStored;
 
 protected:
     // Resets the per-slot request/reply state of a new session (the drivers call it first).

@@ -66,6 +66,7 @@ void StreamObject::setVideoData(const _STREAM_MGR& mgr, const uint8_t* payload) 
     writeStreamMgr(b.buffer.get() + b.end, mgr);
     std::memcpy(b.buffer.get() + b.end + kStreamMgrBytes, payload, size_t(mgr.size));
     b.end += int32_t(need);
+    ++m_framesStored[slot];
     if (size_t(b.end - b.begin) > kVideoOverflowBytes) {
         b.begin = b.end = 0;
         m_bIFrame[slot] = 1;

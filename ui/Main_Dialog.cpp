@@ -32,6 +32,38 @@ Main_Dialog::Main_Dialog(MainQueue& queue, const LiveOutlets& o)
     m_entryAndSetupButton = o.entryAndSetupButton ? o.entryAndSetupButton : &m_plain->entry;
     m_alert = o.alert ? o.alert : &m_plain->alert;
     m_shell = o.shell;
+    for (int slot = 0; slot < kMaxSlots; ++slot) {
+        m_views[slot] = o.views[slot] ? o.views[slot] : &m_captureViews[slot];
+        m_channelRectWidth[slot] = 0;
+    }
+    m_decoders = std::make_unique<DecoderWorkers>(*this, [this](int slot) { return getView(slot); });
+    FrameRenderer::Host host;
+    host.viewOf = [this](int slot) { return getView(slot); };
+    host.selectedChannel = [this] { return int(m_selCh); };
+    host.paneWidth = [this](int slot) { return paneWidth(slot); };
+    m_renderer = std::make_unique<FrameRenderer>(*this, *m_decoders, host);
+}
+
+ChannelView* Main_Dialog::getView(int slot) const {
+    return slot >= 0 && slot < kMaxSlots ? m_views[slot] : nullptr;
+}
+
+CaptureView* Main_Dialog::captureView(int slot) {
+    return slot >= 0 && slot < kMaxSlots && m_views[slot] == &m_captureViews[slot]
+               ? &m_captureViews[slot]
+               : nullptr;
+}
+
+void Main_Dialog::setChannelUIRect(int slot, double, double, double width, double) {
+    if (slot >= 0 && slot < kMaxSlots) m_channelRectWidth[slot] = int(width);
+}
+
+int Main_Dialog::paneWidth(int slot) const {
+    return slot >= 0 && slot < kMaxSlots ? m_channelRectWidth[slot].load() : 0;
+}
+
+void Main_Dialog::setLogoViews(bool logo) {
+    for (ChannelView* v : m_views) v->SetLogoView(logo);
 }
 
 Main_Dialog::~Main_Dialog() {

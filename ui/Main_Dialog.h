@@ -7,6 +7,10 @@
 #include <string>
 
 #include "live/LiveSession.h"
+#include "media/AudioOutput.h"
+#include "media/ChannelView.h"
+#include "media/DecoderWorkers.h"
+#include "media/FrameRenderer.h"
 #include "ui/Outlets.h"
 
 namespace zaq {
@@ -32,6 +36,8 @@ struct LiveOutlets {
     ButtonOutlet* entryAndSetupButton = nullptr;
     AlertOutlet* alert = nullptr;
     AppShellOutlet* shell = nullptr;
+    // The 16 channel panes; a null entry gets a CaptureView (headless).
+    ChannelView* views[kMaxSlots] = {};
 };
 
 class Main_Dialog : public LiveSession {
@@ -63,11 +69,34 @@ public:
     // True once connectComplate ran in the current or last session.
     bool cameUp() const { return m_cameUp; }
 
+    // The slot's channel view, or null above slot 15.
+    ChannelView* getView(int slot) const;
+    // A pane reports the rectangle it draws into (points); the title size follows its width.
+    void setChannelUIRect(int slot, double x, double y, double width, double height);
+    int paneWidth(int slot) const;
+    // The media pipeline of this window's session.
+    DecoderWorkers& decoders() { return *m_decoders; }
+    FrameRenderer& renderer() { return *m_renderer; }
+    AudioOutput& audio() { return m_audio; }
+    // The headless view of a slot when the window gave none (tests, command-line client).
+    CaptureView* captureView(int slot);
+
 protected:
     // Disconnect path: stop the threads, close the sockets, back to idle.
     void disconnect();
-    // Puts every channel view in or out of logo mode; the window's views come later.
-    virtual void setLogoViews(bool logo) {}
+    void setLogoViews(bool logo);
+
+    // The session's machinery.
+    void startDecoderThreads(int count) override { m_decoders->startDecoderThreads(count); }
+    void stopDecoderThreads(int count) override { m_decoders->stopDecoderThreads(count); }
+    void startRenderThread() override { m_renderer->startRenderThread(); }
+    void stopRenderThread() override { m_renderer->stopRenderThread(); }
+    bool isRenderThreadRunning() const override { return m_renderer->isRunning(); }
+    void audioInit() override { m_audio.audioInit(); }
+    void audioUninit() override { m_audio.audioUninit(); }
+    void playAudioData(const uint8_t* data, int length) override {
+        m_audio.playAudioData(data, length);
+    }
 
     TextOutlet* m_textField_IPDNS;
     TextOutlet* m_textField_Port;
@@ -86,6 +115,12 @@ private:
     std::unique_ptr<PlainSet> m_plain;  // fall-backs for controls a window does not have
     bool m_cameUp = false;
     bool m_wasReset = false;
+    CaptureView m_captureViews[kMaxSlots];
+    ChannelView* m_views[kMaxSlots];
+    std::array<std::atomic<int>, kMaxSlots> m_channelRectWidth;
+    AudioOutput m_audio;
+    std::unique_ptr<DecoderWorkers> m_decoders;
+    std::unique_ptr<FrameRenderer> m_renderer;
 };
 
 }  // namespace zaq
