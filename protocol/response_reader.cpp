@@ -19,7 +19,6 @@ namespace zaq {
 namespace {
 
 constexpr size_t kReplyBuffer = 65536;
-constexpr size_t kBodyWaitLimit = 2048;
 constexpr auto kQuietLimit = std::chrono::seconds(10);
 
 const char* findIn(const char* text, size_t length, const char* needle) {
@@ -181,6 +180,12 @@ int StreamObject::recvRTSP(int slot) {
             return -3;
         }
         zlog("RECV > [%ld] %s\n", long(count), buf.data());
+        if (count > 0 && held + size_t(count) < 4 && buf[0] != '$') {
+            // Too few bytes to tell a reply from anything else yet.
+            held += size_t(count);
+            lastProgress = std::chrono::steady_clock::now();
+            continue;
+        }
         if (std::memcmp(buf.data(), "RTSP", 4) != 0) {
             if (buf[0] == '$') return 0;  // an interleaved packet came first: dropped
             zlog("Invalid Packet Detected!!!!!!!");
@@ -201,19 +206,23 @@ int StreamObject::recvRTSP(int slot) {
         }
     }
 
-    // Body: wait for Content-Length bytes, within the 2048-byte window of this reader.
-    size_t clAt = 0;
-    long cl = contentLength(buf.data(), held, &clAt);
-    // A reply that would end beyond the 2048-byte window can never complete here: it is taken
-    // with what arrived (its fields are read at fixed offsets, missing ones read as 0).
-    bool fits = cl > 0 && long(clAt) + 20 + cl <= long(kBodyWaitLimit);
+    // Body: wait until Content-Length bytes behind the header's end have arrived, so that no
+    // part of this reply is left to be mistaken for the start of the next one.
+    size_t headerEnd = size_t(findIn(buf.data(), held, "\r\n\r\n") - buf.data()) + 4;
+    long cl = contentLength(buf.data(), held, nullptr);
+    if (cl > long(kReplyBuffer - headerEnd)) {
+        zlog("recvRTSP.2 - errno: %d", EMSGSIZE);
+        failSession(-3);
+        return -3;
+    }
+    size_t need = headerEnd + size_t(cl > 0 ? cl : 0);
     lastProgress = std::chrono::steady_clock::now();
-    while (fits && long(held) < long(clAt) + 20 + cl) {
-        if (held >= kBodyWaitLimit) break;
-        ssize_t count = recv(sock, buf.data() + held, kBodyWaitLimit - held, 0);
+    while (held < need) {
+        ssize_t count = recv(sock, buf.data() + held, need - held, 0);
         if (count < 0 && (errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK ||
                           errno == EINTR)) {
-            if (currentThreadCancelled() || std::chrono::steady_clock::now() - lastProgress > kQuietLimit) {
+            if (currentThreadCancelled() ||
+                std::chrono::steady_clock::now() - lastProgress > kQuietLimit) {
                 zlog("recvRTSP.2 - errno: %d", ETIMEDOUT);
                 failSession(-3);
                 return -3;
@@ -221,13 +230,13 @@ int StreamObject::recvRTSP(int slot) {
             sleepMs(1);
             continue;
         }
-        lastProgress = std::chrono::steady_clock::now();
         if (count <= 0) {  // a hard error, or the body cut short by a closed connection
             zlog("recvRTSP.2 - errno: %d", count < 0 ? errno : ECONNRESET);
             failSession(-3);
             return -3;
         }
         held += size_t(count);
+        lastProgress = std::chrono::steady_clock::now();
     }
 
     applyReply(slot, buf.data(), held);

@@ -119,6 +119,23 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{0, -7, "Client access off"}, RefusalCase{0, -9, "Unsupported DVR"},
                       RefusalCase{2, -3, "Invalid Password"}, RefusalCase{3, -6, "Another user access"}));
 
+TEST(SessionReplies, RepliesInSmallPiecesStillBringTheSessionUp) {
+    SimOptions o = simWith(4);
+    o.split_writes = 5;
+    o.split_pause_ms = 1;
+    DvrSim sim(o);
+    ASSERT_TRUE(sim.start());
+    SessionHarness h;
+    h.connect("127.0.0.1", sim.port());
+    ASSERT_TRUE(h.waitUp()) << h.status();
+    EXPECT_TRUE(sim.waitFor(
+        [&] {
+            auto c = sim.connections();
+            return c.size() == 4 && std::all_of(c.begin(), c.end(), [](auto& i) { return i.video; });
+        },
+        10s));
+}
+
 TEST(SessionFailure, WrongPasswordChecksTheCredentials) {
     SimOptions o = simWith(2);
     o.user_id = "usher";
