@@ -18,6 +18,7 @@ struct Main_Dialog::PlainSet {
     PlainButton connect{"Connect"}, entry{"Site", "Remote Setup"};
     PlainProgress progress;
     PlainAlert alert;
+    PlainPaneHost panes;
 };
 
 Main_Dialog::Main_Dialog(MainQueue& queue, const LiveOutlets& o)
@@ -32,6 +33,7 @@ Main_Dialog::Main_Dialog(MainQueue& queue, const LiveOutlets& o)
     m_entryAndSetupButton = o.entryAndSetupButton ? o.entryAndSetupButton : &m_plain->entry;
     m_alert = o.alert ? o.alert : &m_plain->alert;
     m_shell = o.shell;
+    m_viewBox = o.panes ? o.panes : &m_plain->panes;
     for (int slot = 0; slot < kMaxSlots; ++slot) {
         m_views[slot] = o.views[slot] ? o.views[slot] : &m_captureViews[slot];
         m_channelRectWidth[slot] = 0;
@@ -74,8 +76,12 @@ Main_Dialog::~Main_Dialog() {
 
 void Main_Dialog::awakeFromNib() {
     setErrorString("");
+    m_displayChannelMask = 0xFFFF;
     m_isConnected = 0;
     m_selCh = 0;
+    m_prevSelCh = 0;
+    m_splitMode = m_prevSplitMode = 16;
+    m_groupCount = m_prevGroupCount = 0;
     m_protVersion = -1;
     m_textField_Time->setText("Not Connected");
     {
@@ -89,6 +95,8 @@ void Main_Dialog::awakeFromNib() {
     copyText(m_dvr_pwd, "7394");
     for (auto& s : m_socks) s = -1;
     startTimer();
+    placePanes(16, 0);
+    updateSelectionFrame();
 }
 
 void Main_Dialog::connectButtonPressed() {
@@ -227,6 +235,117 @@ void Main_Dialog::reset() {
         int sock = s.exchange(-1);
         if (sock != -1) close(sock);
     }
+}
+
+}  // namespace zaq
+
+namespace zaq {
+
+void Main_Dialog::placePanes(int mode, int group) {
+    Rect box = m_viewBox->boxFrame();
+    for (const PanePlacement& p : layoutPanes(mode, group, box.w, box.h)) {
+        m_viewBox->setViewFrame(p.view, p.frame);
+        m_viewBox->setViewHidden(p.view, false);
+    }
+}
+
+bool Main_Dialog::setSplitMode(int mode, int channel, int group) {
+    Rect box = m_viewBox->boxFrame();
+    zlog("viewBox Bounds[%.0f %.0f %.0f %.0f]", box.x, box.y, box.w, box.h);
+    if (group == 0 && mode != m_splitMode) {
+        for (int slot = 0; slot < kMaxSlots; ++slot) m_viewBox->setViewHidden(slot, true);
+        if (mode == 10) zlog("split Mode To 10");
+        m_groupCount = mode == 1 ? channel : 0;
+        placePanes(mode, m_groupCount);
+    } else if (mode <= 10) {
+        int old = m_groupCount;
+        int next = group != 0 ? group : nextGroup(mode, old);
+        m_groupCount = next;
+        zlog("[prev] %d ~ %d => [curr] %d ~ %d", old * mode, old * mode + mode, next * mode,
+             next * mode + mode);
+        for (int i = old * mode; i < old * mode + mode && i < kMaxSlots; ++i) {
+            m_viewBox->setViewHidden(i, true);
+        }
+        placePanes(mode, next);
+    }
+    if (m_splitMode != 1) m_prevSplitMode = m_splitMode;
+    m_splitMode = mode;
+    zlog("setSplitMode : %d selch : %d", mode, int(m_selCh));
+    updateSelectionFrame();
+
+    if (m_islive[0] == KIND_LIVE) {
+        for (int slot = 0; slot < kMaxSlots; ++slot) {
+            if (m_socks[slot] == -1) continue;
+            m_liveParam[slot].video = 0;
+            GET_PARAMETER(slot, ASK_LIVETRANSFER);
+        }
+        int start = m_groupCount * m_splitMode, end = start + m_splitMode;
+        zlog("live transfer -> start : %d, end : %d", start, end);
+        for (int i = start; i < end; ++i) {
+            int slot = wrapChannel(i);
+            if (slot < 0 || slot >= kMaxSlots) continue;
+            m_liveParam[slot].video = 1;
+            GET_PARAMETER(slot, ASK_LIVETRANSFER);
+        }
+    }
+    return true;
+}
+
+void Main_Dialog::relayout() {
+    placePanes(m_splitMode, m_groupCount);
+    updateSelectionFrame();
+}
+
+void Main_Dialog::setSelectChannel(int slot) {
+    if (slot < 0 || slot >= kMaxSlots) return;
+    m_prevSelCh = int(m_selCh);
+    m_selCh = slot;
+    if (m_splitMode == 1) m_groupCount = slot;
+    m_audio.channelChanged();
+    zlog("setSelectChannel0 : [%d][%d]", slot, 1);
+    updateSelectionFrame();
+}
+
+void Main_Dialog::paneClicked(int slot, int clickCount) {
+    setSelectChannel(slot);
+    if (clickCount != 2) return;
+    if (m_splitMode == 1) {
+        setSplitMode(m_prevSplitMode, slot, m_prevGroupCount);
+    } else {
+        setPrevGroupCount(m_groupCount);
+        setSplitMode(1, slot, 0);
+    }
+}
+
+bool Main_Dialog::selectionFrame(Rect* frame) const {
+    int start = m_groupCount * m_splitMode, end = start + m_splitMode;
+    int sel = m_selCh;
+    bool inView = (start <= sel && sel < end) || (end >= 16 && start <= sel + 16 && sel + 16 < end);
+    if (!inView) return false;
+    Rect box = m_viewBox->boxFrame();
+    for (const PanePlacement& p : layoutPanes(m_splitMode, m_groupCount, box.w, box.h)) {
+        if (p.view == sel) {
+            if (frame) *frame = p.frame;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Main_Dialog::updateSelectionFrame() {
+    Rect frame;
+    bool visible = selectionFrame(&frame);
+    m_viewBox->setSelectionFrame(visible, frame);
+}
+
+void Main_Dialog::ptzPressed(int command) {
+    zlog("PTZ cmd = %d", command);
+    ptzControl(m_selCh, command, 1);
+}
+
+void Main_Dialog::ptzReleased() {
+    zlog("PTZ cmd = %d", 0);
+    ptzControl(m_selCh, 0, 1);
 }
 
 }  // namespace zaq

@@ -36,6 +36,7 @@ struct LiveOutlets {
     ButtonOutlet* entryAndSetupButton = nullptr;
     AlertOutlet* alert = nullptr;
     AppShellOutlet* shell = nullptr;
+    PaneHostOutlet* panes = nullptr;
     // The 16 channel panes; a null entry gets a CaptureView (headless).
     ChannelView* views[kMaxSlots] = {};
 };
@@ -68,6 +69,34 @@ public:
 
     // True once connectComplate ran in the current or last session.
     bool cameUp() const { return m_cameUp; }
+
+    // --- Split layouts and selection (main thread)
+    void split1ButtonPressed() { setSplitMode(1, 0, 0); }
+    void split4ButtonPressed() { setSplitMode(4, 0, 0); }
+    void split9ButtonPressed() { setSplitMode(9, 0, 0); }
+    void split10ButtonPressed() { setSplitMode(10, 0, 0); }
+    void split16ButtonPressed() { setSplitMode(16, 0, 0); }
+    // Lays the panes out; pages through groups when the mode stays; tells a live DVR which
+    // channels to stream. Always true.
+    bool setSplitMode(int mode, int channel, int group);
+    // Re-applies the current layout to a box whose size changed.
+    void relayout();
+    void setSelectChannel(int slot);
+    int getSelectChannel() const { return m_selCh; }
+    int getSplitMode() const { return m_splitMode; }
+    int getPrevSplitMode() const { return m_prevSplitMode; }
+    int getGroupCount() const { return m_groupCount; }
+    int getPrevGroupCount() const { return m_prevGroupCount; }
+    void setPrevGroupCount(int group) { m_prevGroupCount = group; }
+    // A click selects the pane's channel; a double click toggles the single-channel layout.
+    void paneClicked(int slot, int clickCount);
+    // Where the red selection frame goes, if the selected channel is in view.
+    bool selectionFrame(Rect* frame) const;
+
+    // --- PTZ (main thread): press sends the button's command for the selected channel,
+    // release sends 0 for the channel selected then.
+    void ptzPressed(int command);
+    void ptzReleased();
 
     // The slot's channel view, or null above slot 15.
     ChannelView* getView(int slot) const;
@@ -108,9 +137,16 @@ protected:
     ButtonOutlet* m_entryAndSetupButton;
     AlertOutlet* m_alert;
     AppShellOutlet* m_shell;
+    PaneHostOutlet* m_viewBox;
+    int m_splitMode = 16, m_prevSplitMode = 16;
+    int m_groupCount = 0, m_prevGroupCount = 0;
+    int m_prevSelCh = 0;
+    uint32_t m_displayChannelMask = 0xFFFF;
     std::unique_ptr<RepeatingTimer> m_timer;
 
 private:
+    void placePanes(int mode, int group);
+    void updateSelectionFrame();
     struct PlainSet;
     std::unique_ptr<PlainSet> m_plain;  // fall-backs for controls a window does not have
     bool m_cameUp = false;

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "ui/SplitLayout.h"
+
 namespace zaq {
 
 class TextOutlet {
@@ -41,6 +43,18 @@ public:
     virtual ~AlertOutlet() = default;
     virtual void runAlert(const std::string& title, const std::string& message,
                           const std::string& button) = 0;
+};
+
+// The box that holds the channel panes. Frames are in the box's coordinates, origin at the
+// bottom left, y growing upward.
+class PaneHostOutlet {
+public:
+    virtual ~PaneHostOutlet() = default;
+    virtual Rect boxFrame() const = 0;  // only the size matters to the layouts
+    virtual void setViewFrame(int slot, const Rect& frame) = 0;
+    virtual void setViewHidden(int slot, bool hidden) = 0;
+    // The red 3-point frame around the selected pane, or none.
+    virtual void setSelectionFrame(bool visible, const Rect& frame) = 0;
 };
 
 // --- Plain outlets: keep the state, and tell an optional observer of every change.
@@ -94,6 +108,25 @@ public:
                   const std::string& button) override;
     int count = 0;
     std::string lastTitle, lastMessage;
+};
+
+class PlainPaneHost : public PaneHostOutlet {
+public:
+    explicit PlainPaneHost(double w = 1000, double h = 800) : m_box{0, 0, w, h} {
+        for (bool& h : hidden) h = false;
+    }
+    Rect boxFrame() const override { return m_box; }
+    void setViewFrame(int slot, const Rect& f) override { frames[slot] = f; }
+    void setViewHidden(int slot, bool h) override { hidden[slot] = h; }
+    void setSelectionFrame(bool visible, const Rect& f) override {
+        selectionVisible = visible;
+        selection = f;
+    }
+    Rect m_box;
+    Rect frames[16];
+    bool hidden[16];
+    bool selectionVisible = false;
+    Rect selection;
 };
 
 // Cuts UTF-8 text to at most maxBytes bytes without splitting a character.
