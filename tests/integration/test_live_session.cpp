@@ -136,6 +136,43 @@ TEST(SessionReplies, RepliesInSmallPiecesStillBringTheSessionUp) {
         10s));
 }
 
+TEST(SessionLayout, DvrStreamsExactlyTheChannelsInViewAndPtzReachesTheSelectedOne) {
+    DvrSim sim(simWith(16));
+    ASSERT_TRUE(sim.start());
+    SessionHarness h;
+    h.connect("127.0.0.1", sim.port());
+    ASSERT_TRUE(h.waitUp());
+    auto videoFlags = [&] {
+        std::vector<int> on;
+        for (auto& c : sim.connections()) {
+            if (c.video) on.push_back(c.channel);
+        }
+        std::sort(on.begin(), on.end());
+        return on;
+    };
+    ASSERT_TRUE(sim.waitFor([&] { return videoFlags().size() == 16; }, 10s));
+    h.dialog->split4ButtonPressed();
+    h.dialog->split4ButtonPressed();  // the second group: channels 4 to 7
+    EXPECT_TRUE(sim.waitFor([&] { return videoFlags() == std::vector<int>{4, 5, 6, 7}; }, 5s));
+    h.dialog->paneClicked(6, 2);
+    EXPECT_TRUE(sim.waitFor([&] { return videoFlags() == std::vector<int>{6}; }, 5s));
+
+    // Press and release: the button's command, then 0, both for the selected channel, preset 1.
+    h.dialog->ptzPressed(9);
+    h.dialog->setSelectChannel(6);
+    h.dialog->ptzReleased();
+    ASSERT_TRUE(sim.waitFor([&] { return countRequests(sim, "GET_PARAMETER", ASK_PTZCONTROL) == 2; }, 5s));
+    std::vector<std::pair<int, int>> ptz;
+    for (auto& r : sim.transcript()) {
+        if (r.code() == ASK_PTZCONTROL) {
+            ASSERT_GE(r.block.size(), 18u);
+            EXPECT_EQ(r.block[17], 1);
+            ptz.push_back({r.channel, r.block[16]});
+        }
+    }
+    EXPECT_EQ(ptz, (std::vector<std::pair<int, int>>{{6, 9}, {6, 0}}));
+}
+
 TEST(SessionFailure, WrongPasswordChecksTheCredentials) {
     SimOptions o = simWith(2);
     o.user_id = "usher";
