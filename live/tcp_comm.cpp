@@ -79,8 +79,7 @@ void LiveSession::tcpCommTProc() {
             zlog("rtsp reply_login recv failed.");
             return failureEnd(nullptr);
         }
-        m_liveParam[0].video = 0;
-        GET_PARAMETER(0, ASK_LIVETRANSFER);
+        sendLiveTransfer(0, 0);
         if (recvRTSP(0) < 0) {
             zlog("rtsp reply_login recv failed.");
             return failureEnd(nullptr);

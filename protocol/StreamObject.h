@@ -45,6 +45,10 @@ public:
     int PLAY(int slot);
     int GET_PARAMETER(int slot, int code);
     int send_rtcp(int slot);  // the 4-byte interleaved keep-alive; always 0
+    // Sets the slot's live video (or audio) flag and sends ASK_LIVETRANSFER (ASK_AUDIOTRANSFER);
+    // the flag is written under the slot's send lock, as the composer reads it there.
+    int sendLiveTransfer(int slot, uint8_t video);
+    int sendAudioTransfer(int slot, uint8_t audio);
     bool isSearchTransfer2() const { return m_protVersion.load() > 7; }
 
     // --- Replies (session comm thread)

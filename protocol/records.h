@@ -2,9 +2,14 @@
 // the readers move their fields to and from the wire one by one (protocol/wire.h).
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace zaq {
@@ -124,12 +129,84 @@ struct tPTZ_PARAM {
 };
 
 // A channel's backup record. The composer sends begin_time, end_time, connection_id and the low
-// byte of cmd; the rest belongs to the backup session and its file writers.
+// byte of cmd; the rest belongs to the backup session and its file writers
+// (backup/backup_writer.h), which run on the backup receiver thread. The record owns its two
+// files: `= {}`, reset() and destruction close them without finishing them (finish a running
+// backup with BackupCloseOutputFile first).
 struct tBACKUP_PARAM {
+    // An owned POSIX file descriptor, -1 when closed. Move-only.
+    struct FileHandle {
+        int fd = -1;
+        FileHandle() = default;
+        explicit FileHandle(int f) : fd(f) {}
+        FileHandle(const FileHandle&) = delete;
+        FileHandle& operator=(const FileHandle&) = delete;
+        FileHandle(FileHandle&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+        FileHandle& operator=(FileHandle&& o) noexcept {
+            if (this != &o) {
+                release();
+                fd = std::exchange(o.fd, -1);
+            }
+            return *this;
+        }
+        ~FileHandle() { release(); }
+        bool isOpen() const { return fd >= 0; }
+        // Closes the descriptor; 0, or the errno of a failed close.
+        int release() {
+            if (fd < 0) return 0;
+            int rc = ::close(std::exchange(fd, -1));
+            return rc == 0 ? 0 : errno;
+        }
+    };
+    // Seconds and microseconds. tv is written by the receiver and read by the sender, hence
+    // atomics; copying loads and stores each value so the record stays assignable.
+    struct TimeVal {
+        std::atomic<int64_t> tv_sec{0};
+        std::atomic<int32_t> tv_usec{0};
+        TimeVal() = default;
+        TimeVal(const TimeVal& o) : tv_sec(o.tv_sec.load()), tv_usec(o.tv_usec.load()) {}
+        TimeVal& operator=(const TimeVal& o) {
+            tv_sec = o.tv_sec.load();
+            tv_usec = o.tv_usec.load();
+            return *this;
+        }
+    };
+    struct PlainTime {
+        int64_t tv_sec = 0;
+        int32_t tv_usec = 0;
+    };
+
     int32_t begin_time = 0, end_time = 0;
-    int32_t dls_type = 0, dls_time = 0;
-    int32_t cmd = 0;
+    int32_t dls_type = 0, dls_time = 0;  // not used; dls_time is logged at open
+    int32_t cmd = 0;  // 0 idle, stopped or finished; 1 waiting for the DVR; 2 running (files open)
     int32_t connection_id = 0;
+    int32_t backup_type = 0;
+    void* audio = nullptr;                 // not used
+    TimeVal tv;                            // recording time of the data that arrived last
+    PlainTime VideoFrameInterval[2] = {};  // not used
+    std::string BackupFileName1;           // the AVI file
+    std::string BackupFileName2;           // the SAMI file
+    FileHandle DataFile1;                  // the AVI file, read-write
+    FileHandle DataFile2;                  // the SAMI file
+    std::vector<uint8_t> DataFile1Index;   // idx1 entries so far; exists while DataFile1 is open
+    std::vector<uint8_t> DataFile2Index;   // SAMI lines so far; exists while DataFile2 is open
+    uint32_t Data_Offset = 0;              // offset of the next chunk = current AVI length
+    uint32_t backup_IFrameCount = 0;
+    uint32_t backup_FrameCount = 0;  // video chunks, empty ones included
+    uint32_t backup_AudioFrameCount = 0;
+    uint32_t MicroSecPerFrame = 0;
+    uint32_t Total_Interval = 0;    // ms of stream time since the slot's first frame
+    uint32_t Total_I_Interval = 0;  // ms of stream time not yet matched by video chunks
+    uint32_t SMI_Write_Second = 0;  // second of Total_Interval of the last SAMI line
+    int32_t CODEC_Type = 0;         // 1 H.265, 0 H.264
+    int32_t AVI_width = 0, AVI_height = 0;
+    int32_t total_time = 0;  // end_time - begin_time
+    double backup_IndicatorValue = 0;
+    // errno of the first failed create, write or close of the slot's files, 0 while all is well.
+    // Once set, the slot's files get no more writes and the size check refuses every chunk.
+    int32_t file_error = 0;
+
+    void reset() { *this = tBACKUP_PARAM{}; }
 };
 
 struct tALARM_PARAM {

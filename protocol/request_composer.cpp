@@ -288,6 +288,22 @@ int StreamObject::GET_PARAMETER(int slot, int code) {
     return 0;
 }
 
+int StreamObject::sendLiveTransfer(int slot, uint8_t video) {
+    {
+        std::lock_guard<std::mutex> lock(m_sendLock[slot]);
+        m_liveParam[slot].video = video;
+    }
+    return GET_PARAMETER(slot, ASK_LIVETRANSFER);
+}
+
+int StreamObject::sendAudioTransfer(int slot, uint8_t audio) {
+    {
+        std::lock_guard<std::mutex> lock(m_sendLock[slot]);
+        m_liveParam[slot].audio = audio;
+    }
+    return GET_PARAMETER(slot, ASK_AUDIOTRANSFER);
+}
+
 int StreamObject::send_rtcp(int slot) {
     static const uint8_t kFrame[4] = {0x24, 0x01, 0x00, 0x04};
     std::lock_guard<std::mutex> lock(m_sendLock[slot]);

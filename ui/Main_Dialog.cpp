@@ -276,16 +276,14 @@ bool Main_Dialog::setSplitMode(int mode, int channel, int group) {
     if (m_islive[0] == KIND_LIVE) {
         for (int slot = 0; slot < kMaxSlots; ++slot) {
             if (m_socks[slot] == -1) continue;
-            m_liveParam[slot].video = 0;
-            GET_PARAMETER(slot, ASK_LIVETRANSFER);
+            sendLiveTransfer(slot, 0);
         }
         int start = m_groupCount * m_splitMode, end = start + m_splitMode;
         zlog("live transfer -> start : %d, end : %d", start, end);
         for (int i = start; i < end; ++i) {
             int slot = wrapChannel(i);
             if (slot < 0 || slot >= kMaxSlots) continue;
-            m_liveParam[slot].video = 1;
-            GET_PARAMETER(slot, ASK_LIVETRANSFER);
+            sendLiveTransfer(slot, 1);
         }
     }
     return true;

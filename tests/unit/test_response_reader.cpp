@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ChannelName", CMD_GET_PARAMETER,
                   getParamReply(replyBlock(REPLY_CHANNELNAME, 66, {{16, 'G'}, {17, 'a'}, {18, 't'}, {19, 'e'}})),
                   0, [](Reader& r) { EXPECT_EQ(r.channelName(0), "Gate"); }},
-        ReplyCase{"InterleavedPacketFirstIsDropped", CMD_OPTIONS, std::string("$\x00\x00\x04abcd", 8),
+        ReplyCase{"InterleavedPacketFirstIsDropped", CMD_OPTIONS, std::string("$\x00\x00\x04" "abcd", 8),
                   0, [](Reader& r) { EXPECT_EQ(r.m_last_errno, 0); }},
         ReplyCase{"GarbageInsteadOfRtsp", CMD_OPTIONS, "HTTP/1.1 200 OK\r\n\r\n", -3,
                   [](Reader& r) { EXPECT_EQ(r.m_last_errno, -3); }},
