@@ -77,7 +77,8 @@ TEST_P(SessionChannels, ComesUpWithOneConnectionPerChannel) {
     EXPECT_TRUE(sim.waitFor([&] { return sim.openConnections() == 0; }, 5s));
 }
 
-INSTANTIATE_TEST_SUITE_P(Channels, SessionChannels, ::testing::Values(1, 4, 16));
+INSTANTIATE_TEST_SUITE_P(Channels, SessionChannels, ::testing::Values(1, 4, 16),
+                         [](const auto& info) { return "Dvr" + std::to_string(info.param); });
 
 struct RefusalCase {
     int channel;  // 0: the comm thread's own login; others: a further connection's
@@ -117,7 +118,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{0, -5, "Local user access"},
                       RefusalCase{0, -6, "Another user access"},
                       RefusalCase{0, -7, "Client access off"}, RefusalCase{0, -9, "Unsupported DVR"},
-                      RefusalCase{2, -3, "Invalid Password"}, RefusalCase{3, -6, "Another user access"}));
+                      RefusalCase{2, -3, "Invalid Password"}, RefusalCase{3, -6, "Another user access"}),
+    [](const auto& info) {
+        std::string name = "Channel" + std::to_string(info.param.channel) + "Result" +
+                           std::to_string(-info.param.result);
+        return name;
+    });
 
 TEST(SessionReplies, RepliesInSmallPiecesStillBringTheSessionUp) {
     SimOptions o = simWith(4);

@@ -12,9 +12,12 @@
 #include "media/ChannelView.h"
 #include "media/DecoderWorkers.h"
 #include "media/FrameRenderer.h"
-#include "media/g711.h"
 #include "tests/support/test_encoder.h"
 #include "tests/support/test_support.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 namespace zaq {
 namespace {
@@ -169,6 +172,29 @@ TEST(FrameRendererThread, EndsWithTheLogoOnEveryView) {
     for (auto& v : p.views) EXPECT_EQ(v.logos(), 1);
 }
 
+// FFmpeg's own mu-law decoder: the reference for what the device must receive.
+std::vector<int16_t> ffmpegMuLaw(const std::vector<uint8_t>& bytes) {
+    std::vector<int16_t> pcm;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PCM_MULAW);
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    ctx->sample_rate = 8000;
+    av_channel_layout_default(&ctx->ch_layout, 1);
+    if (avcodec_open2(ctx, codec, nullptr) == 0) {
+        AVPacket* pkt = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        pkt->data = const_cast<uint8_t*>(bytes.data());
+        pkt->size = int(bytes.size());
+        if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0) {
+            auto* s = reinterpret_cast<const int16_t*>(frame->data[0]);
+            pcm.assign(s, s + frame->nb_samples);
+        }
+        av_frame_free(&frame);
+        av_packet_free(&pkt);
+    }
+    avcodec_free_context(&ctx);
+    return pcm;
+}
+
 // The sound path against SDL's disk driver: what reaches the device is the G.711 expansion.
 class AudioDisk : public ::testing::Test {
 protected:
@@ -202,10 +228,13 @@ TEST_F(AudioDisk, DeviceReceivesTheExpansionOfTheMuLawBytes) {
     std::ifstream f(path, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
     ASSERT_GE(bytes.size(), 3200u);
-    // The device got exactly our samples, in order (the driver may pad with silence after).
+    // The device got exactly FFmpeg's decoding of our bytes, in order (the driver may pad with
+    // silence after).
+    std::vector<int16_t> reference = ffmpegMuLaw(chunk);
+    ASSERT_EQ(reference.size(), 160u);
     for (size_t i = 0; i < 1600; ++i) {
         int16_t got = int16_t(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-        ASSERT_EQ(got, muLawToLinear(chunk[i % 160])) << "sample " << i;
+        ASSERT_EQ(got, reference[i % 160]) << "sample " << i;
     }
 }
 
