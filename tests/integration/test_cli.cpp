@@ -32,7 +32,7 @@ TEST(Cli, ConnectPrintsStatusesAndSummaryAsJson) {
     sim::DvrSim dvr(o);
     ASSERT_TRUE(dvr.start());
     auto r = runProcess({ZAQ_CLI_PATH, "connect", "--host", "127.0.0.1", "--port",
-                         std::to_string(dvr.port()), "--seconds", "1", "--json"});
+                         std::to_string(dvr.port()), "--seconds", "3", "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind("{\"event\":\"status\",\"text\":\"Not Connected\"}\n"
                           "{\"event\":\"status\",\"text\":\"Connecting...\"}\n"

@@ -225,10 +225,8 @@ TEST(ReplyReader, SilentPeerEndsOnCancel) {
     std::atomic<int> result{1};
     auto t = std::make_shared<SessionThread>("reader", [&] { result = r.recvRTSP(0); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto begin = std::chrono::steady_clock::now();
     t->cancel();
-    t->join();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
+    t->join();  // a reader that ignored the cancel would hold this join until the test times out
     EXPECT_EQ(result, -3);
 }
 
