@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -197,7 +198,9 @@ std::vector<int16_t> ffmpegMuLaw(const std::vector<uint8_t>& bytes) {
 class AudioDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        path = ::testing::TempDir() + "zaq_audio_disk.raw";
+        // Unique per process: ctest runs the tests of this binary in parallel processes.
+        path = ::testing::TempDir() + "zaq_audio_disk_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".raw";
         std::remove(path.c_str());
         setenv("SDL_AUDIODRIVER", "disk", 1);
         setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
