@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -19,15 +19,22 @@
 #include "protocol/log.h"
 #include "ui/Main_Dialog.h"
 
+int runBackup(const zaq::CliArgs& args);  // cli_backup.cpp
+
 namespace {
 
 std::atomic<bool> g_interrupted{false};
 
-void onSignal(int) { g_interrupted = true; }
+void onSignal(int) {
+    g_interrupted = true;
+}
 
 const char* kUsage =
     "usage: zaq-cli connect --host H [--port 5445] [--user ID] [--password PW]\n"
-    "                       [--seconds N] [--snapshot DIR] [--json] [--verbose] [--audio]\n";
+    "                       [--seconds N] [--snapshot DIR] [--json] [--verbose] [--audio]\n"
+    "       zaq-cli backup --host H [--port 5445] [--user ID] [--password PW] --channels 1,3\n"
+    "                      --from \"YYYY-MM-DD HH:MM:SS\" --to \"YYYY-MM-DD HH:MM:SS\" --out DIR\n"
+    "                      [--json] [--verbose]\n";
 
 int usage(const std::string& error) {
     if (!error.empty()) std::fprintf(stderr, "zaq-cli: %s\n", error.c_str());
@@ -36,7 +43,7 @@ int usage(const std::string& error) {
 }
 
 class Printer {
-public:
+  public:
     explicit Printer(bool json) : m_json(json) {}
     void status(const std::string& text) {
         if (m_json) {
@@ -50,20 +57,23 @@ public:
         event("summary", fields);
     }
     // One event: a JSON object per line, or "name: key=value ..." as text.
-    void event(const std::string& name, const std::vector<std::pair<std::string, std::string>>& fields) {
+    void event(const std::string& name,
+               const std::vector<std::pair<std::string, std::string>>& fields) {
         if (m_json) {
             std::string line = "{\"event\":\"" + name + "\"";
-            for (auto& [k, v] : fields) line += ",\"" + k + "\":" + v;
+            for (auto& [k, v] : fields)
+                line += ",\"" + k + "\":" + v;
             std::printf("%s}\n", line.c_str());
         } else {
             std::printf("%s:", name.c_str());
-            for (auto& [k, v] : fields) std::printf(" %s=%s", k.c_str(), v.c_str());
+            for (auto& [k, v] : fields)
+                std::printf(" %s=%s", k.c_str(), v.c_str());
             std::printf("\n");
         }
         std::fflush(stdout);
     }
 
-private:
+  private:
     bool m_json;
 };
 
@@ -80,7 +90,8 @@ int runConnect(const zaq::CliArgs& args) {
     }
     Printer out(args.has("json"));
     if (args.has("verbose")) {
-        zaq::setLogSink([](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
+        zaq::setLogSink(
+            [](const std::string& line) { std::fprintf(stderr, "log: %s\n", line.c_str()); });
     } else {
         zaq::setLogSink([](const std::string&) {});
     }
@@ -93,8 +104,8 @@ int runConnect(const zaq::CliArgs& args) {
     }
 
     zaq::HeadlessLoop loop;
-    zaq::PlainText address(host), portField(std::to_string(port)),
-        id(args.get("user", "usher")), pwd(args.get("password", "7394")), status;
+    zaq::PlainText address(host), portField(std::to_string(port)), id(args.get("user", "usher")),
+        pwd(args.get("password", "7394")), status;
     status.onChange = [&](const std::string& text) { out.status(text); };
     zaq::LiveOutlets outlets;
     outlets.ipdns = &address;
@@ -112,9 +123,11 @@ int runConnect(const zaq::CliArgs& args) {
     auto start = std::chrono::steady_clock::now();
     auto over = [&] {
         if (g_interrupted || !dialog.m_isConnected) return true;
-        return seconds >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds);
+        return seconds >= 0 &&
+               std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds);
     };
-    while (!over()) loop.runUntilTrue(over, std::chrono::milliseconds(100));
+    while (!over())
+        loop.runUntilTrue(over, std::chrono::milliseconds(100));
 
     bool cameUp = dialog.cameUp();
     int channels = dialog.m_loginParam[0].max_channel;
@@ -141,11 +154,13 @@ int runConnect(const zaq::CliArgs& args) {
     if (dialog.m_isConnected) dialog.connectButtonPressed();  // disconnect
     loop.runFor(std::chrono::milliseconds(0));
 
-    for (auto& fields : perChannel) out.event("channel", fields);
-    out.summary({{"connected", cameUp ? "true" : "false"},
-                 {"channels", std::to_string(channels)},
-                 {"dvr_time", zaq::jsonString(dvrTime ? zaq::Main_Dialog::formatDvrTime(dvrTime) : "")},
-                 {"error", zaq::jsonString(error)}});
+    for (auto& fields : perChannel)
+        out.event("channel", fields);
+    out.summary(
+        {{"connected", cameUp ? "true" : "false"},
+         {"channels", std::to_string(channels)},
+         {"dvr_time", zaq::jsonString(dvrTime ? zaq::Main_Dialog::formatDvrTime(dvrTime) : "")},
+         {"error", zaq::jsonString(error)}});
     return cameUp ? 0 : 1;
 }
 
@@ -162,5 +177,6 @@ int main(int argc, char** argv) {
     std::string error;
     if (!args.parse(argc - 2, argv + 2, {"json", "verbose", "audio"}, &error)) return usage(error);
     if (command == "connect") return runConnect(args);
+    if (command == "backup") return runBackup(args);
     return usage("unknown command: " + command);
 }

@@ -31,6 +31,14 @@ long headerContentLength(const char* header, size_t length) {
     return std::strtol(value.c_str(), nullptr, 10);
 }
 
+bool sequenceGap(int32_t last, int32_t seq) {
+    if (seq - last >= 2) return true;
+    // A lower number after a high one has wrapped when the step forward, modulo 2^16, is
+    // shorter than half the range; otherwise it is a step back.
+    uint16_t step = uint16_t(seq - last);
+    return seq < last && step >= 2 && step < 0x8000;
+}
+
 void parseSdpControls(const uint8_t* body, size_t length, SESSION_DESCRIPTION_PROTOCOL& sdp) {
     sdp.cur_field = 0;
     sdp.field_count = 0;
@@ -42,7 +50,9 @@ void parseSdpControls(const uint8_t* body, size_t length, SESSION_DESCRIPTION_PR
         if (!hit) break;
         const char* from = static_cast<const char*>(hit) + 8;
         const char* to = from;
-        while (to < end && *to != '\r' && *to != '\n') ++to;
+        while (to < end && *to != '\r' && *to != '\n') {
+            ++to;
+        }
         char* dst = sdp.control[sdp.field_count];
         size_t n = std::min(size_t(to - from), size_t(kTextSize - 1));
         std::memset(dst, 0, kTextSize);

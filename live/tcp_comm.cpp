@@ -28,7 +28,8 @@ void LiveSession::tcpCommTProc() {
     resetSession(KIND_LIVE);
 
     std::string lower = lowerPrefix(m_dvr_addr, 80);
-    if (!netConfig().ddnsDomain.empty() && lower.find(netConfig().ddnsDomain) != std::string::npos) {
+    if (!netConfig().ddnsDomain.empty() &&
+        lower.find(netConfig().ddnsDomain) != std::string::npos) {
         int rc = req_morva_ddns(0, lower.c_str());
         if (rc == -2) {
             zlog("Wrong DDNS, %s", m_dvr_addr);
@@ -130,6 +131,12 @@ void LiveSession::tcpCommTProc() {
             sleepUnlessCancelled(500);
             if (currentThreadCancelled()) break;
         }
+    }
+    // A session that broke under the user (not one the user ended) is taken down the way a
+    // failed connect is, so the window never shows "connected" over a dead session.
+    if (!currentThreadCancelled() && m_last_errno < 0) {
+        zlog("End tcpCommThread! (session lost: %d)", int(m_last_errno));
+        return failureEnd("Connection Failed");
     }
     zlog("End tcpCommThread!");
 }

@@ -11,11 +11,13 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "live/LiveSession.h"
 #include "live/nal_class.h"
 #include "live/recv_parse.h"
+#include "live/rtp_payload.h"
 #include "protocol/cancel.h"
 #include "protocol/log.h"
 #include "protocol/wire.h"
@@ -24,29 +26,44 @@ namespace zaq {
 namespace {
 
 constexpr size_t kRecvBuffer = 512 * 1024;
-constexpr size_t kAssemblyBuffer = 768 * 1024;
 constexpr size_t kCompactAbove = 0x60000;
 constexpr size_t kReadChunk = 65536;
 constexpr size_t kHeaderArea = 1024;
 constexpr uint32_t kNtpToUnix = 2208988800u;
+constexpr size_t kInterleavedPrefix = 4;  // '$', channel, 16-bit length
+constexpr size_t kRtpHeaderBytes = 12;
 
 const char* loginLogText(int result) {
     switch (result) {
-        case -1: return "Invalid device or wrong channel...";
-        case -2: return "ID is incorrect...";
-        case -3: return "Password is incorrect...";
-        case -4: return "Max client connection...";
-        case -5: return "Local priority user access...";
-        case -6: return "Remote priority user access...";
-        case -7: return "Client access off...";
-        default: return "Unsupported DVR...";
+        case -1:
+            return "Invalid device or wrong channel...";
+        case -2:
+            return "ID is incorrect...";
+        case -3:
+            return "Password is incorrect...";
+        case -4:
+            return "Max client connection...";
+        case -5:
+            return "Local priority user access...";
+        case -6:
+            return "Remote priority user access...";
+        case -7:
+            return "Client access off...";
+        default:
+            return "Unsupported DVR...";
     }
+}
+
+// What to consume of a reply whose rule does not read its body: the body too once it is all
+// here, so that its binary bytes are never taken for the start of a unit (the reply to the
+// live-transfer request sent just before PLAY meets the PLAY rule).
+size_t headerAndHeldBody(size_t headerLen, size_t body, size_t avail) {
+    return avail >= headerLen + body ? headerLen + body : headerLen;
 }
 
 }  // namespace
 
-RecvSlot::RecvSlot()
-    : buffer(new uint8_t[kRecvBuffer]), assembly(new uint8_t[kAssemblyBuffer]) {}
+RecvSlot::RecvSlot() : buffer(new uint8_t[kRecvBuffer]), assembly(new uint8_t[kAssemblyBytes]) {}
 
 void LiveSession::tcpRecvTProc() {
     int n = std::clamp(int(m_loginParam[0].max_channel), 1, int(kMaxSlots));
@@ -80,7 +97,9 @@ void LiveSession::recvLoop(std::vector<RecvSlot>& slots, int n) {
             // Nothing arrived on any connection during the last round: wait on all of them at
             // once instead of polling each every millisecond.
             if (!roundHadData) {
-                for (int s = 0; s < n; ++s) fds[size_t(s)] = {m_socks[s], POLLIN, 0};
+                for (int s = 0; s < n; ++s) {
+                    fds[size_t(s)] = {m_socks[s], POLLIN, 0};
+                }
                 poll(fds.data(), nfds_t(n), 20);
             }
             roundHadData = false;
@@ -105,7 +124,8 @@ void LiveSession::recvLoop(std::vector<RecvSlot>& slots, int n) {
         }
         roundHadData = true;
         RecvSlot& rs = slots[size_t(slot)];
-        if (rs.readPos > 0 && (size_t(waiting) + rs.held > kCompactAbove || rs.readPos == rs.held)) {
+        if (rs.readPos > 0 &&
+            (size_t(waiting) + rs.held > kCompactAbove || rs.readPos == rs.held)) {
             std::memmove(rs.buffer.get(), rs.buffer.get() + rs.readPos, rs.held - rs.readPos);
             rs.held -= rs.readPos;
             rs.readPos = 0;
@@ -156,6 +176,8 @@ ParseResult LiveSession::parseSlot(int slot, RecvSlot& rs, int n) {
         rs.readPos = uint32_t(start);
         const uint8_t* unit = base + start;
         size_t avail = rs.held - start;
+        // A unit start found after skipped bytes may still lack its length field.
+        if (avail < kInterleavedPrefix) return ParseResult::Wait;
         UnitResult r;
         if (unit[0] == 'R') {
             r = handleTextReply(slot, rs, unit, avail, n);
@@ -174,8 +196,8 @@ ParseResult LiveSession::parseSlot(int slot, RecvSlot& rs, int n) {
     return ParseResult::Wait;
 }
 
-UnitResult LiveSession::handleTextReply(int slot, RecvSlot& rs, const uint8_t* unit,
-                                                     size_t avail, int n) {
+UnitResult LiveSession::handleTextReply(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail,
+                                        int n) {
     size_t headerLen = findHeaderEnd(unit, std::min(avail, kHeaderArea));
     if (headerLen == 0) {
         if (avail >= kHeaderArea) {
@@ -254,10 +276,10 @@ UnitResult LiveSession::handleTextReply(int slot, RecvSlot& rs, const uint8_t* u
             return {UnitAction::Consume, headerLen + body};
         case CMD_PLAY:
             if (m_connect_success == n) playRule(n);
-            return {UnitAction::Consume, headerLen};
+            return {UnitAction::Consume, headerAndHeldBody(headerLen, body, avail)};
         default:
             zlog("[ ch:%d ] RTSP_UNKNOWN \n", m_ch[slot]);
-            return {UnitAction::Consume, headerLen};
+            return {UnitAction::Consume, headerAndHeldBody(headerLen, body, avail)};
     }
 }
 
@@ -288,7 +310,8 @@ bool LiveSession::handleReplyBody(int slot, const uint8_t* body, size_t length) 
                 GET_PARAMETER(slot, ASK_CHANNELNAME);
                 zlog("REPLY_LIVETRANSFER m_ch = %d error_code = %d", m_ch[slot], result);
                 break;
-            default: break;
+            default:
+                break;
         }
         return true;
     }
@@ -311,12 +334,13 @@ void LiveSession::storeSession(int slot, const char* header, size_t headerLen) {
 }
 
 UnitResult LiveSession::handleInterleaved(int slot, RecvSlot& rs, const uint8_t* unit,
-                                                       size_t avail) {
+                                          size_t avail) {
     int channel = unit[1];
     size_t length = wire::rdBE16(unit + 2);
     const uint8_t* pkt = unit + 4;
     switch (channel) {
-        case 0: return handleVideoPacket(slot, rs, unit, avail);
+        case 0:
+            return handleVideoPacket(slot, rs, unit, avail);
         case 1:
             if (avail < 4 + length) {
                 zlog("RTCP : Not enough size of packet !!!");
@@ -347,16 +371,18 @@ UnitResult LiveSession::handleInterleaved(int slot, RecvSlot& rs, const uint8_t*
 }
 
 UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t* unit,
-                                                       size_t avail) {
+                                          size_t avail) {
     size_t length = wire::rdBE16(unit + 2);
-    const uint8_t* pkt = unit + 4;
-    if (length < 12) {
+    const uint8_t* pkt = unit + kInterleavedPrefix;
+    const size_t unitBytes = kInterleavedPrefix + length;
+    // A video packet holds the RTP header and at least the NAL header byte behind it.
+    if (length <= kRtpHeaderBytes) {
         zlog("ch : %d, rif_length %d \n", m_ch[slot], int(length));
-        rs.payloadCount = rs.lastSeq = rs.startFound = 0;
+        rs.restartStream();
         sleepMs(1);
         return {UnitAction::DropAll, 0};
     }
-    if (avail < 4 + length) {
+    if (avail < unitBytes) {
         sleepMs(1);
         return {UnitAction::Wait, 0};
     }
@@ -364,23 +390,23 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
     m_payload_type = pt;
 
     int32_t seq = wire::rdBE16(pkt + 2);
-    if (rs.lastSeq == 0) rs.lastSeq = seq;
-    // A forward gap of 2 or more loses the frame; a wrap or a repeat does not count.
-    if (seq - rs.lastSeq >= 2) {
+    if (rs.lastSeq == kNoSequence) rs.lastSeq = seq;
+    if (sequenceGap(rs.lastSeq, seq)) {
         zlog("[%s][CH:%d][%s]payload loss : %u\n", m_dvr_addr, m_ch[slot],
              sessionKindWord(m_islive[slot]), unsigned(seq));
         rs.payloadCount = 0;
         rs.lastSeq = seq;
         m_find_sps[slot] = 0;
         rs.startFound = 0;
-        return {UnitAction::Consume, 4 + length};
+        return {UnitAction::Consume, unitBytes};
     }
     rs.lastSeq = seq;
 
-    int cls = pt == 98 ? nalClassH265(pkt[12]) : pt == 96 ? nalClassH264(pkt[12]) : NAL_NONE;
+    const uint8_t nal = pkt[kRtpHeaderBytes];
+    int cls = nalClass(pt, nal);
     if (cls == NAL_NONE) {
-        zlog("rtp[ 12 ] == [%d] ERROR\n", int(int8_t(pkt[12])));
-        rs.payloadCount = rs.lastSeq = rs.startFound = 0;
+        zlog("rtp[ 12 ] == [%d] ERROR\n", int(int8_t(nal)));
+        rs.restartStream();
         return {UnitAction::DropAll, 0};
     }
 
@@ -389,8 +415,8 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
             bool starts = cls == NAL_AGGREGATION || (cls == NAL_VPS && pt == 98) ||
                           (cls == NAL_SPS && pt == 96);
             if (!starts) {
-                zlog("ch %d, SPS found ERROR rtp[ 12 ] == %d\n", m_ch[slot], int(pkt[12]));
-                return {UnitAction::Consume, 4 + length};
+                zlog("ch %d, SPS found ERROR rtp[ 12 ] == %d\n", m_ch[slot], int(nal));
+                return {UnitAction::Consume, unitBytes};
             }
             rs.startFound = 1;
         }
@@ -400,7 +426,12 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
             rs.startTime = int32_t(time(nullptr));
         }
         rs.frameInterval = int32_t(ts - rs.prevTs) / 90;
-        sleepMs(m_islive[slot] == KIND_LIVE ? 1 : 3);
+        // Pacing at each frame start. A live session only yields: a 1 ms sleep per frame
+        // costs half a second per second at 16 channels x 30 fps and the loop falls behind.
+        if (m_islive[slot] == KIND_LIVE)
+            std::this_thread::yield();
+        else
+            sleepMs(3);
         rs.prevTs = ts;
     }
 
@@ -412,7 +443,7 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
     if (++rs.payloadCount >= kMaxPayloadCount) {
         rs.startFound = rs.payloadCount = 0;
         zlog("MAX_PAYLOAD_COUNT ERROR \n");
-        return {UnitAction::Consume, 4 + length};
+        return {UnitAction::Consume, unitBytes};
     }
 
     if (pkt[1] & 0x80) {
@@ -428,7 +459,7 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
             rs.payloadCount = 0;
         }
     }
-    return {UnitAction::Consume, 4 + length};
+    return {UnitAction::Consume, unitBytes};
 }
 
 }  // namespace zaq

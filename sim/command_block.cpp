@@ -112,6 +112,14 @@ void fillChannelName(const CommandContext& ctx, const BlockView&, std::vector<ui
     std::memcpy(&r[kResult], title.data(), std::min(title.size(), kTitleSize));
 }
 
+void fillBackup(const CommandContext& ctx, const BlockView& ask, std::vector<uint8_t>&) {
+    ctx.state.backup_requests++;
+    ctx.state.backup_begin = int32_t(ask.le32(16));
+    ctx.state.backup_end = int32_t(ask.le32(20));
+    ctx.state.backup_connection = int32_t(ask.le32(24));
+    ctx.state.backup_cmd = ask.byte(28);
+}
+
 void fillResultOnly(const CommandContext&, const BlockView&, std::vector<uint8_t>&) {}
 
 struct CommandEntry {
@@ -130,7 +138,7 @@ const CommandEntry kCommands[] = {
     {ASK_LOGDATE,        MSG_RTSP_STORLOGDATE,    24,  fillLogDate},
     {ASK_LOGINFO,        MSG_RTSP_STORLOGINFO,    778, fillLogInfo},
     {ASK_PTZCONTROL,     MSG_RTSP_PTZCONTROL,     20,  fillPtz},
-    {ASK_BACKUP,         REPLY_BACKUP,            20,  fillResultOnly},
+    {ASK_BACKUP,         REPLY_BACKUP,            20,  fillBackup},
     {ASK_ALARMOUT,       REPLY_ALARMOUT,          20,  fillResultOnly},
     {ASK_AUDIOTRANSFER,  REPLY_AUDIOTRANSFER,     20,  fillAudioTransfer},
     {ASK_CHANNELNAME,    REPLY_CHANNELNAME,       66,  fillChannelName},

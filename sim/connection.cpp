@@ -22,10 +22,15 @@ constexpr int kIdlePollMs = 200;
 Connection::Connection(int index, int fd, const SimOptions& options, Hooks hooks)
     : options_(options),
       hooks_(std::move(hooks)),
-      outlet_(std::make_shared<Outlet>(index)),
+      outlet_(std::make_shared<Outlet>(index, options.media_queue_bytes)),
       fd_(fd),
       session_(options, index, &outlet_->wants) {
     info_ = session_.state();
+    // A fixed buffer stops the kernel from growing it for a client that does not read, so the
+    // backlog builds up in the outlet's queue, where it is bounded and counted.
+    if (options.send_buffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &options.send_buffer, sizeof options.send_buffer);
+    }
 }
 
 Connection::~Connection() {
@@ -54,13 +59,28 @@ ConnectionInfo Connection::info() const {
         out = info_;
     }
     out.reply_backlog = outlet_->queue.controlBytes();
+    const MediaCounters& sent = outlet_->sent;
+    out.frames_sent = sent.frames_sent;
+    out.frames_skipped = sent.frames_skipped;
+    out.audio_packets_sent = sent.audio_packets;
+    out.sender_reports_sent = sent.sender_reports;
+    out.sequence_gaps = sent.sequence_gaps;
+    out.garbage_units = sent.garbage_units;
+    out.packets_dropped = outlet_->queue.droppedMedia();
     return out;
 }
 
 void Connection::run() {
     read_buf_.resize(kReadChunk);
     bool reading = true;
+    const bool drops = options_.drop_after.count() > 0;
+    const Clock::time_point drop_at = Clock::now() + options_.drop_after;
     while (!stop_) {
+        if (drops && Clock::now() >= drop_at) {
+            std::lock_guard lock(info_mu_);
+            info_.dropped = true;
+            break;
+        }
         const bool pending = outputPending();
         if (!reading && !pending) break;  // the client is done and has all its replies
         const bool want_read = reading && outlet_->queue.controlBytes() < kReplyBacklogLimit;
@@ -68,6 +88,10 @@ void Connection::run() {
         if (pending && !blocked_) {
             auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_write_ - Clock::now());
             timeout = int(std::clamp<int64_t>(wait.count(), 0, kIdlePollMs));
+        }
+        if (drops) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(drop_at - Clock::now());
+            timeout = int(std::clamp<int64_t>(left.count(), 0, timeout));
         }
         pollfd fds[2] = {
             {fd_, short((want_read ? POLLIN : 0) | (pending && blocked_ ? POLLOUT : 0)), 0},
@@ -136,6 +160,7 @@ void Connection::handleUnit(const InboundUnit& unit) {
     // in the transcript.
     if (hooks_.transcript) hooks_.transcript->append(std::move(out.record));
     if (!out.reply.empty()) outlet_->queue.pushControl(std::move(out.reply));
+    session_.publishWants();
 }
 
 bool Connection::outputPending() const {

@@ -23,7 +23,20 @@ struct ConnectionInfo {
     int ptz_commands = 0;  // ASK_PTZCONTROL commands received
     int ptz_cmd = 0;       // command and preset of the last of them
     int ptz_preset = 0;
+    int backup_requests = 0;  // ASK_BACKUP commands received
+    int backup_cmd = -1;      // command byte, range and connection id of the last of them
+    int32_t backup_begin = 0, backup_end = 0, backup_connection = 0;
     size_t reply_backlog = 0;  // reply bytes queued and not yet written
+    bool dropped = false;      // closed by the simulator's drop-after fault
+
+    // Media sent on this connection (MediaCounters).
+    uint64_t frames_sent = 0;     // video access units queued whole
+    uint64_t frames_skipped = 0;  // access units left out after a full queue
+    uint64_t audio_packets_sent = 0;
+    uint64_t sender_reports_sent = 0;
+    uint64_t sequence_gaps = 0;    // video sequence numbers left out (fault)
+    uint64_t garbage_units = 0;    // runs of garbage bytes sent (fault)
+    uint64_t packets_dropped = 0;  // media units the full queue refused
 };
 
 }  // namespace zaq::sim

@@ -82,10 +82,7 @@ DvrSession::Outcome DvrSession::handle(const InboundUnit& unit) {
     out.record.header = unit.header;
     if (line.method == "GET_PARAMETER") out.record.block = unit.body;
 
-    if (options_.silent_methods.count(line.method)) {
-        publishWants();
-        return out;
-    }
+    if (options_.silent_methods.count(line.method)) return out;
 
     if (!line.valid) {
         out.reply = ReplyBuilder(400, "Bad Request", req.cseq).finish();
@@ -98,7 +95,6 @@ DvrSession::Outcome DvrSession::handle(const InboundUnit& unit) {
                             : ReplyBuilder(501, "Not Implemented", req.cseq).finish();
     }
     out.record.answered = !out.reply.empty();
-    publishWants();
     return out;
 }
 
@@ -179,6 +175,10 @@ void DvrSession::publishWants() {
     wants_->playing = state_.playing;
     wants_->video = state_.video;
     wants_->audio = state_.audio;
+    wants_->backup_begin = state_.backup_begin;
+    wants_->backup_end = state_.backup_end;
+    wants_->backup_cmd = state_.backup_cmd;
+    wants_->backup_requests = state_.backup_requests;
 }
 
 }  // namespace zaq::sim

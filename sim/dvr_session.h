@@ -31,6 +31,10 @@ class DvrSession {
     };
     // Connection thread only.
     Outcome handle(const InboundUnit& unit);
+    // Hands what the client asked for so far to the media threads. The connection calls it
+    // once a request's reply is queued, so that the reply goes out before any media the
+    // request switched on.
+    void publishWants();
 
     const ConnectionInfo& state() const { return state_; }
 
@@ -55,7 +59,6 @@ class DvrSession {
 
     // The Session value for a reply: the client's, when it sent a number, else our own.
     std::string sessionValue(const Request& req) const;
-    void publishWants();
 
     const SimOptions& options_;
     StreamWants* wants_;

@@ -17,7 +17,10 @@
 namespace zaq::sim {
 
 struct DvrSim::Impl {
-    explicit Impl(SimOptions o) : options(std::move(o)), media(createNullMediaFeed()) {}
+    explicit Impl(SimOptions o)
+        : options(std::move(o)),
+          media(createBackupMediaFeed(options, options.media ? createStreamingMediaFeed(options)
+                                                             : createNullMediaFeed())) {}
 
     void acceptLoop();
     void acceptPending();
@@ -191,6 +194,27 @@ std::vector<ConnectionInfo> DvrSim::connections() const {
     for (auto& c : impl_->connections)
         out.push_back(c->info());
     return out;
+}
+
+bool DvrSim::mediaReady(std::string* error) const {
+    return impl_->media->ready(error);
+}
+
+bool DvrSim::waitForMedia(std::chrono::milliseconds timeout, std::string* error) const {
+    std::string why;
+    bool ready = false;
+    waitFor(
+        [&] {
+            ready = mediaReady(&why);
+            return ready || !why.empty();
+        },
+        timeout);
+    if (!ready && error) *error = why.empty() ? "the pictures were not ready in time" : why;
+    return ready;
+}
+
+void DvrSim::pauseMedia(bool paused) {
+    impl_->media->setPaused(paused);
 }
 
 bool DvrSim::waitFor(const std::function<bool()>& condition,

@@ -49,6 +49,18 @@ class DvrSim {
     int openConnections() const;                      // of these, the ones still open
     std::vector<ConnectionInfo> connections() const;  // in order of acceptance
 
+    // Media (a simulator started with options.media). The pictures are encoded in the
+    // background after start(); streams begin once their channel's loop is ready.
+    // True once every channel is ready; false while encoding, or after a failure, which
+    // *error (may be null) then tells.
+    bool mediaReady(std::string* error = nullptr) const;
+    // Waits for mediaReady(); false on time-out too (*error then says so).
+    bool waitForMedia(std::chrono::milliseconds timeout, std::string* error = nullptr) const;
+    // true: when this returns, no media unit is being queued and none follows until it is
+    // called with false; frames are queued whole, so ConnectionInfo then tells exactly what
+    // each client will get. Streams resume on their clocks without a burst.
+    void pauseMedia(bool paused);
+
     // Polls `condition` (from the calling thread) until it holds or `timeout` has passed;
     // re-checks at once whenever a request arrives or a connection opens or closes. True when
     // the condition held.

@@ -11,6 +11,8 @@ class NullMediaFeed final : public MediaFeed {
     void stop() override {}
     void attach(std::shared_ptr<Outlet>) override {}
     void detach(const Outlet*) override {}
+    void setPaused(bool) override {}
+    bool ready(std::string*) const override { return true; }
 };
 
 }  // namespace

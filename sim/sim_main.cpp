@@ -1,10 +1,16 @@
 // zaq-dvr-sim: the simulated DVR as a program, for demos, scripted tests and benchmarks.
-// Prints "zaq-dvr-sim listening on ADDR:PORT" once it accepts connections and runs until
-// SIGINT or SIGTERM.
+// Prints "zaq-dvr-sim listening on ADDR:PORT" once it accepts connections, "zaq-dvr-sim media
+// ready ..." with the encoding time once every channel has its pictures, and runs until SIGINT
+// or SIGTERM; then prints one line of counters per connection. Exits 1 when the pictures cannot
+// be made.
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "sim/dvr_sim.h"
 
@@ -45,8 +51,48 @@ int main(int argc, char** argv) {
                 unsigned(sim.port()));
     std::fflush(stdout);
 
+    std::atomic<bool> quit{false}, failed{false};
+    std::thread reporter;
+    if (options.media) {
+        reporter = std::thread([&] {
+            const auto began = std::chrono::steady_clock::now();
+            std::string why;
+            for (; !quit; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+                if (sim.mediaReady(&why)) {
+                    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - began);
+                    std::printf("zaq-dvr-sim media ready: %d channels %s %dx%d %d fps in %lld ms\n",
+                                options.max_channel,
+                                options.codec == zaq::sim::VideoCodec::H265 ? "h265" : "h264",
+                                options.width, options.height, options.fps,
+                                static_cast<long long>(ms.count()));
+                    std::fflush(stdout);
+                    return;
+                }
+                if (!why.empty()) {
+                    std::fprintf(stderr, "zaq-dvr-sim: no pictures: %s\n", why.c_str());
+                    failed = true;
+                    kill(getpid(), SIGTERM);
+                    return;
+                }
+            }
+        });
+    }
+
     int sig = 0;
     sigwait(&stop_signals, &sig);
+    quit = true;
+    if (reporter.joinable()) reporter.join();
     sim.stop();
-    return 0;
+    for (const zaq::sim::ConnectionInfo& c : sim.connections()) {
+        std::printf(
+            "zaq-dvr-sim connection %d channel %d: frames sent %llu skipped %llu, audio packets "
+            "%llu, sender reports %llu, packets dropped %llu%s\n",
+            c.index, c.channel, static_cast<unsigned long long>(c.frames_sent),
+            static_cast<unsigned long long>(c.frames_skipped),
+            static_cast<unsigned long long>(c.audio_packets_sent),
+            static_cast<unsigned long long>(c.sender_reports_sent),
+            static_cast<unsigned long long>(c.packets_dropped), c.dropped ? ", dropped" : "");
+    }
+    return failed ? 1 : 0;
 }

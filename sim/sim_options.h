@@ -2,12 +2,14 @@
 // for the in-process API and the command line alike; parseSimOptions() maps every flag onto it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 namespace zaq::sim {
 
@@ -37,8 +39,37 @@ struct SimOptions {
 
     int keepalive_form = 112;  // reply block length: 112, 36 or 32
 
-    VideoCodec codec = VideoCodec::H264;  // announced in the stream description
-    bool audio = true;                    // announce an audio stream
+    VideoCodec codec = VideoCodec::H264;  // announced and sent
+    bool audio = true;                    // announce an audio stream and send its tone
+
+    // Media. Every channel's pictures are encoded once when the simulator starts (in the
+    // background, DvrSim::waitForMedia) into a loop that is replayed; a live connection gets
+    // video after PLAY while its last live-transfer request said 1, and sound while its last
+    // audio-transfer request said 1.
+    bool media = true;  // false: replies only, nothing interleaved
+    int width = 704, height = 480;
+    int fps = 30;
+    int gop = 30;  // frames from one key frame to the next
+    int bitrate_kbps = 1000;
+    int loop_frames = 0;                  // length of the picture loop; 0 = one GOP
+    size_t payload_size = 1400;           // RTP payload bytes; longer NAL units are fragmented
+    std::optional<int64_t> dvr_time;      // DVR clock at start, seconds since 1970 read as UTC;
+                                          // none = the machine's clock
+    std::string dump_stream_path;         // channel 0's loop as an Annex B file, when not empty
+    size_t media_queue_bytes = 4u << 20;  // media held per connection; more is dropped
+    int send_buffer = 0;  // kernel send buffer per connection in bytes; 0 = the system's
+
+    // Backups. A backup connection gets the channel's recording of the asked range: the picture
+    // loop at `fps` from the range's start, with the tone and a sender report per second of
+    // recording time. Channels in backup_no_data have nothing recorded: they get the end-marker
+    // report only.
+    std::set<int> backup_no_data;
+    int backup_pace_percent = 0;  // 0 = as fast as the connection takes it; 100 = real time
+
+    // Faults.
+    int seq_gap_every = 0;  // leave out one video sequence number after every N packets
+    std::chrono::milliseconds drop_after{0};  // close each connection this long after it opened
+    int garbage_every = 0;  // after every N media units, a few bytes that start no unit
 
     // Every write to a client carries at most this many bytes, with a pause between writes, so
     // that clients see replies arrive in pieces. 0 = write whatever is queued.
@@ -49,6 +80,9 @@ struct SimOptions {
     std::string transcript_path;           // one line per request when not empty
     int max_connections = 64;              // further connections are accepted and closed
 };
+
+// Frames in the picture loop the options ask for.
+int loopFrames(const SimOptions& options);
 
 // "CH-01" for channel 0 and so on: what a DVR shows for a camera nobody has named.
 std::string defaultTitle(int channel);
@@ -62,6 +96,10 @@ struct ParseOutcome {
 };
 
 // Reads the program's flags into `options` (which keeps its values for flags not given).
+// "YYYY-MM-DD HH:MM:SS" (or with a 'T' between date and time) read as UTC, or a plain count
+// of seconds since 1970, into a DVR time; false when it is neither or outside 1970..2037.
+bool parseDvrTime(std::string_view text, int64_t& seconds);
+
 ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions& options);
 const char* simUsage();
 

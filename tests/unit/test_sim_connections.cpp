@@ -26,6 +26,7 @@ class SimConnectionTest : public ::testing::Test {
   protected:
     void start(SimOptions options = {}) {
         options.port = 0;
+        options.media = false;  // replies only: no pictures to encode
         sim_ = std::make_unique<DvrSim>(std::move(options));
         std::string error;
         ASSERT_TRUE(sim_->start(&error)) << error;

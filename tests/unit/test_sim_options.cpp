@@ -55,6 +55,22 @@ TEST(SimOptionsTest, FlagsLandInTheirFields) {
              return o.max_channel == 4 && o.device_type == 200 && o.oem_type == 2 &&
                     o.user_rights == 255;
          }},
+        {{"--size", "320x240", "--fps", "25", "--gop", "50", "--bitrate", "800", "--loop-frames",
+          "100", "--payload-size", "1200"},
+         [](const SimOptions& o) {
+             return o.width == 320 && o.height == 240 && o.fps == 25 && o.gop == 50 &&
+                    o.bitrate_kbps == 800 && loopFrames(o) == 100 && o.payload_size == 1200;
+         }},
+        {{"--gop", "12"}, [](const SimOptions& o) { return o.media && loopFrames(o) == 12; }},
+        {{"--dvr-time", "2026-12-11 08:30:00", "--no-media", "--dump-stream", "ch0.h264"},
+         [](const SimOptions& o) {
+             return o.dvr_time == 1796977800 && !o.media && o.dump_stream_path == "ch0.h264";
+         }},
+        {{"--seq-gap-every", "7", "--drop-after", "2.5", "--garbage-every=4"},
+         [](const SimOptions& o) {
+             return o.seq_gap_every == 7 && o.drop_after == std::chrono::milliseconds(2500) &&
+                    o.garbage_every == 4;
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.front());
@@ -78,6 +94,16 @@ TEST(SimOptionsTest, BadValuesAreRefusedWithTheFlagNamed) {
         {"--codec", "mpeg2"},
         {"--no-audio=1"},
         {"--frobnicate"},
+        {"--size", "321x240"},
+        {"--size", "320"},
+        {"--size", "4000x240"},
+        {"--fps", "0"},
+        {"--payload-size", "50"},
+        {"--dvr-time", "yesterday"},
+        {"--drop-after", "0"},
+        {"--drop-after", "-1"},
+        {"--drop-after", "2s"},
+        {"--seq-gap-every", "0"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args.front());
@@ -87,6 +113,34 @@ TEST(SimOptionsTest, BadValuesAreRefusedWithTheFlagNamed) {
         EXPECT_FALSE(out.help);
         EXPECT_NE(out.error.find(std::string(args.front()).substr(0, 6)), std::string::npos)
             << out.error;
+    }
+}
+
+TEST(SimOptionsTest, DvrTimeIsReadAsUtc) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int64_t seconds;
+    };
+    const Case cases[] = {
+        {"1970-01-01 00:00:00", true, 0},
+        {"2026-12-11 08:30:00", true, 1796977800},
+        {"2026-12-11T08:30:00", true, 1796977800},
+        {"1796977800", true, 1796977800},
+        {"2024-02-29 12:00:00", true, 1709208000},
+        {"2038-01-19 03:14:07", true, INT32_MAX},  // the last second a DVR time can hold
+        {"2038-01-19 03:14:08", false, 0},
+        {"2023-02-29 12:00:00", false, 0},
+        {"2026-12-11 24:00:00", false, 0},
+        {"2026-12-11 8:30:00", false, 0},
+        {"2026-12-11 08:30:00Z", false, 0},
+        {"", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        int64_t t = -1;
+        ASSERT_EQ(parseDvrTime(c.text, t), c.ok);
+        if (c.ok) EXPECT_EQ(t, c.seconds);
     }
 }
 
