@@ -48,12 +48,7 @@ BackupDialog::BackupDialog(MainQueue& queue)
 BackupDialog::~BackupDialog() {
     *m_alive = false;
     BackupCommThread.stop();  // its end stops the sender and the receiver as well
-    if (auto t = RTPSendThread.get()) t->cancel();
-    if (auto t = RTPRecvThread.get()) t->cancel();
-    shutdownAllSockets();
-    RTPSendThread.stop();
-    RTPRecvThread.stop();
-    closeAllSockets();
+    endSessionThreads();
 }
 
 void BackupDialog::postToMain(std::function<void()> fn) {

@@ -37,20 +37,6 @@ enum BackupState : int64_t {
     BACKUP_STATE_COMPLATE = 5,
 };
 
-// The controls the dialog drives. Null members are left alone.
-struct BackupOutlets {
-    std::array<CheckBoxOutlet*, kMaxSlots> channels{};  // the channel box's check boxes
-    CheckBoxOutlet* allChannels = nullptr;              // tag -1
-    DateTimeOutlet* startTime = nullptr;
-    DateTimeOutlet* endTime = nullptr;
-    TextOutlet* filePath = nullptr;
-    FolderChooserOutlet* folderChooser = nullptr;
-    ButtonOutlet* startButton = nullptr;
-    ButtonOutlet* closeButton = nullptr;
-    TextOutlet* message = nullptr;
-    ProgressValueOutlet* progress = nullptr;
-};
-
 class BackupDialog : public StreamObject {
   public:
     explicit BackupDialog(MainQueue& queue);

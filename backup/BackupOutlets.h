@@ -3,10 +3,13 @@
 // use the plain ones below. Every member is called on the main thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "protocol/records.h"
 #include "ui/Outlets.h"
 
 namespace zaq {
@@ -41,6 +44,20 @@ class FolderChooserOutlet {
   public:
     virtual ~FolderChooserOutlet() = default;
     virtual std::optional<std::string> chooseFolder(const std::string& start) = 0;
+};
+
+// The controls of the backup window that BackupDialog drives. Null members are left alone.
+struct BackupOutlets {
+    std::array<CheckBoxOutlet*, kMaxSlots> channels{};  // the channel box's check boxes
+    CheckBoxOutlet* allChannels = nullptr;              // tag -1
+    DateTimeOutlet* startTime = nullptr;
+    DateTimeOutlet* endTime = nullptr;
+    TextOutlet* filePath = nullptr;
+    FolderChooserOutlet* folderChooser = nullptr;
+    ButtonOutlet* startButton = nullptr;
+    ButtonOutlet* closeButton = nullptr;
+    TextOutlet* message = nullptr;
+    ProgressValueOutlet* progress = nullptr;
 };
 
 // --- Plain outlets
@@ -90,6 +107,37 @@ class PlainFolderChooser : public FolderChooserOutlet {
     }
     std::optional<std::string> answer;
     std::string lastStart;
+};
+
+// A whole set of plain controls for a backup without a window: channel boxes tagged 0 to 15,
+// the "all" box, the range, the folder, the buttons, the status line and the bar.
+struct PlainBackupControls {
+    PlainBackupControls() {
+        for (int s = 0; s < kMaxSlots; ++s)
+            channels[size_t(s)] = std::make_unique<PlainCheckBox>(s, false);
+    }
+    BackupOutlets outlets() {
+        BackupOutlets o;
+        for (int s = 0; s < kMaxSlots; ++s)
+            o.channels[size_t(s)] = channels[size_t(s)].get();
+        o.allChannels = &all;
+        o.startTime = &start;
+        o.endTime = &end;
+        o.filePath = &folder;
+        o.folderChooser = &chooser;
+        o.startButton = &startButton;
+        o.closeButton = &closeButton;
+        o.message = &message;
+        o.progress = &progress;
+        return o;
+    }
+    std::array<std::unique_ptr<PlainCheckBox>, kMaxSlots> channels;
+    PlainCheckBox all{-1, false};
+    PlainDateTime start, end;
+    PlainText folder, message;
+    PlainFolderChooser chooser;
+    PlainButton startButton{"Start"}, closeButton{"Close"};
+    PlainProgressValue progress;
 };
 
 }  // namespace zaq

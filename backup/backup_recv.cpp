@@ -22,39 +22,8 @@
 namespace zaq {
 namespace {
 
-constexpr size_t kRecvBuffer = 512 * 1024;
-constexpr size_t kCompactAbove = 0x60000;
-constexpr size_t kHeaderArea = 1024;
-constexpr uint32_t kNtpToUnix = 2208988800u;
 constexpr uint32_t kEndMarker = 0x73746174;  // "stat" in the NTP seconds word: no more data
-constexpr size_t kInterleavedPrefix = 4;     // '$', channel, 16-bit length
-constexpr size_t kRtpHeaderBytes = 12;
 constexpr int kReadRetries = 5;
-
-const char* loginLogText(int result) {
-    switch (result) {
-        case -1:
-            return "Invalid device or wrong channel...";
-        case -2:
-            return "ID is incorrect...";
-        case -3:
-            return "Password is incorrect...";
-        case -4:
-            return "Max client connection...";
-        case -5:
-            return "Local priority user access...";
-        case -6:
-            return "Remote priority user access...";
-        case -7:
-            return "Client access off...";
-        default:
-            return "Unsupported DVR...";
-    }
-}
-
-size_t headerAndHeldBody(size_t headerLen, size_t body, size_t avail) {
-    return avail >= headerLen + body ? headerLen + body : headerLen;
-}
 
 }  // namespace
 
@@ -156,13 +125,7 @@ void BackupDialog::recvLoop(RecvState& st, int n) {
         }
         roundHadData = true;
         RecvSlot& rs = st.slots[size_t(slot)];
-        if (rs.readPos > 0 &&
-            (size_t(waiting) + rs.held > kCompactAbove || rs.readPos == rs.held)) {
-            std::memmove(rs.buffer.get(), rs.buffer.get() + rs.readPos, rs.held - rs.readPos);
-            rs.held -= rs.readPos;
-            rs.readPos = 0;
-        }
-        size_t room = std::min(size_t(waiting), kRecvBuffer - rs.held);
+        size_t room = std::min(size_t(waiting), rs.makeRoom(size_t(waiting)));
         if (room == 0) {
             zlog("ch : %d, receive buffer full, %u bytes dropped", m_ch[slot], rs.held);
             rs.dropAll();
@@ -187,48 +150,22 @@ void BackupDialog::recvLoop(RecvState& st, int n) {
 }
 
 ParseResult BackupDialog::parseSlot(int slot, RecvSlot& rs, RecvState& st, int n) {
-    while (rs.held - rs.readPos >= 4) {
-        const uint8_t* base = rs.buffer.get();
-        size_t start = findUnitStart(base, rs.readPos, rs.held);
-        if (start == size_t(-1)) {
-            size_t keep = std::min<size_t>(3, rs.held - rs.readPos);
-            std::memmove(rs.buffer.get(), base + rs.held - keep, keep);
-            rs.held = uint32_t(keep);
-            rs.readPos = 0;
-            return ParseResult::Wait;
-        }
-        rs.readPos = uint32_t(start);
-        const uint8_t* unit = base + start;
-        size_t avail = rs.held - start;
-        if (avail < kInterleavedPrefix) return ParseResult::Wait;
-        UnitResult r = unit[0] == 'R' ? handleTextReply(slot, rs, unit, avail, n)
-                                      : handleInterleaved(slot, rs, st, unit, avail);
-        if (r.action == UnitAction::End) return ParseResult::End;
-        if (r.action == UnitAction::Wait) return ParseResult::Wait;
-        if (r.action == UnitAction::DropAll) {
-            rs.dropAll();
-            return ParseResult::Wait;
-        }
-        rs.readPos += uint32_t(r.consumed);
-        if (rs.readPos >= rs.held) rs.held = rs.readPos = 0;
-    }
-    return ParseResult::Wait;
+    return parseUnits(
+        rs,
+        [&](const uint8_t* unit, size_t avail) {
+            return handleTextReply(slot, rs, unit, avail, n);
+        },
+        [&](const uint8_t* unit, size_t avail) {
+            return handleInterleaved(slot, rs, st, unit, avail);
+        });
 }
 
 UnitResult BackupDialog::handleTextReply(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail,
                                          int n) {
-    size_t headerLen = findHeaderEnd(unit, std::min(avail, kHeaderArea));
-    if (headerLen == 0) {
-        if (avail >= kHeaderArea) return {UnitAction::Consume, 1};
-        return {UnitAction::Wait, 0};
-    }
+    const ReplyFrame frame = frameReply(m_ch[slot], unit, avail);
+    if (frame.action != UnitAction::End) return {frame.action, frame.headerLen};
+    const size_t headerLen = frame.headerLen, body = frame.body;
     const char* header = reinterpret_cast<const char*>(unit);
-    long cl = headerContentLength(header, headerLen);
-    if (cl > long(kRecvBuffer) - long(headerLen)) {
-        zlog("[ ch:%d ] reply body of %ld bytes refused", m_ch[slot], cl);
-        return {UnitAction::Consume, headerLen};
-    }
-    size_t body = cl > 0 ? size_t(cl) : 0;
 
     switch (m_last_command[slot]) {
         case CMD_OPTIONS: {

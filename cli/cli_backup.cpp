@@ -94,26 +94,14 @@ int runBackup(const zaq::CliArgs& args) {
     }
 
     zaq::HeadlessLoop loop;
-    std::array<std::unique_ptr<zaq::PlainCheckBox>, zaq::kMaxSlots> boxes;
-    zaq::BackupOutlets outlets;
-    for (int s = 0; s < zaq::kMaxSlots; ++s) {
-        boxes[size_t(s)] = std::make_unique<zaq::PlainCheckBox>(s, (mask >> s) & 1);
-        outlets.channels[size_t(s)] = boxes[size_t(s)].get();
-    }
-    zaq::PlainDateTime start, end;
-    zaq::PlainText folder, message;
-    zaq::PlainButton startButton("Start"), closeButton("Close");
-    zaq::PlainProgressValue progress;
-    outlets.startTime = &start;
-    outlets.endTime = &end;
-    outlets.filePath = &folder;
-    outlets.startButton = &startButton;
-    outlets.closeButton = &closeButton;
-    outlets.message = &message;
-    outlets.progress = &progress;
+    zaq::PlainBackupControls controls;
+    for (int s = 0; s < zaq::kMaxSlots; ++s)
+        controls.channels[size_t(s)]->setState((mask >> s) & 1);
+    zaq::PlainText& folder = controls.folder;
+    zaq::PlainProgressValue& progress = controls.progress;
 
     bool complete = false;
-    message.onChange = [&](const std::string& text) {
+    controls.message.onChange = [&](const std::string& text) {
         if (json) {
             std::printf("{\"event\":\"status\",\"text\":%s,\"progress\":%d}\n",
                         zaq::jsonString(text).c_str(), int(progress.value()));
@@ -125,7 +113,7 @@ int runBackup(const zaq::CliArgs& args) {
     };
 
     auto dialog = std::make_unique<zaq::BackupDialog>(loop);
-    dialog->setOutlets(outlets);
+    dialog->setOutlets(controls.outlets());
     dialog->LoginInfo({{"IP", host},
                        {"PORT", std::to_string(port)},
                        {"ID", args.get("user", "usher")},
@@ -136,7 +124,7 @@ int runBackup(const zaq::CliArgs& args) {
     std::signal(SIGINT, onBackupSignal);
     std::signal(SIGTERM, onBackupSignal);
     dialog->BackupSatartButtonPressed();
-    if (startButton.enabled()) return backupUsage("--out is longer than 242 bytes");
+    if (controls.startButton.enabled()) return backupUsage("--out is longer than 242 bytes");
 
     auto failed = [&] {
         return dialog->m_last_errno < 0 ||

@@ -4,7 +4,61 @@
 #include <cstring>
 #include <string>
 
+#include "live/rtp_payload.h"
+#include "protocol/log.h"
+
 namespace zaq {
+
+RecvSlot::RecvSlot() : buffer(new uint8_t[kRecvBuffer]), assembly(new uint8_t[kAssemblyBytes]) {}
+
+size_t RecvSlot::makeRoom(size_t incoming) {
+    if (readPos > 0 && (incoming + held > kCompactAbove || readPos == held)) {
+        std::memmove(buffer.get(), buffer.get() + readPos, held - readPos);
+        held -= readPos;
+        readPos = 0;
+    }
+    return kRecvBuffer - held;
+}
+
+ReplyFrame frameReply(int ch, const uint8_t* unit, size_t avail) {
+    size_t headerLen = findHeaderEnd(unit, std::min(avail, kHeaderArea));
+    if (headerLen == 0) {
+        if (avail >= kHeaderArea) {
+            // Longer than any reply header of the protocol: skip it as garbage.
+            zlog("[ ch:%d ] reply header over %zu bytes dropped", ch, kHeaderArea);
+            return {UnitAction::Consume, 1, 0};
+        }
+        zlog("Not found end of packet!!!\n");
+        return {UnitAction::Wait, 0, 0};
+    }
+    long cl = headerContentLength(reinterpret_cast<const char*>(unit), headerLen);
+    if (cl > long(kRecvBuffer) - long(headerLen)) {
+        zlog("[ ch:%d ] reply body of %ld bytes refused", ch, cl);
+        return {UnitAction::Consume, headerLen, 0};
+    }
+    return {UnitAction::End, headerLen, cl > 0 ? size_t(cl) : 0};
+}
+
+const char* loginLogText(int result) {
+    switch (result) {
+        case -1:
+            return "Invalid device or wrong channel...";
+        case -2:
+            return "ID is incorrect...";
+        case -3:
+            return "Password is incorrect...";
+        case -4:
+            return "Max client connection...";
+        case -5:
+            return "Local priority user access...";
+        case -6:
+            return "Remote priority user access...";
+        case -7:
+            return "Client access off...";
+        default:
+            return "Unsupported DVR...";
+    }
+}
 
 size_t findUnitStart(const uint8_t* buf, size_t from, size_t held) {
     for (size_t p = from; p < held; ++p) {

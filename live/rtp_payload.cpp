@@ -14,7 +14,6 @@
 namespace zaq {
 namespace {
 
-constexpr size_t kRtpHeaderBytes = 12;
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 constexpr uint8_t kPayloadTypeH264 = 96;
 constexpr uint8_t kPayloadTypeH265 = 98;

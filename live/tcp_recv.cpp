@@ -25,45 +25,9 @@
 namespace zaq {
 namespace {
 
-constexpr size_t kRecvBuffer = 512 * 1024;
-constexpr size_t kCompactAbove = 0x60000;
 constexpr size_t kReadChunk = 65536;
-constexpr size_t kHeaderArea = 1024;
-constexpr uint32_t kNtpToUnix = 2208988800u;
-constexpr size_t kInterleavedPrefix = 4;  // '$', channel, 16-bit length
-constexpr size_t kRtpHeaderBytes = 12;
-
-const char* loginLogText(int result) {
-    switch (result) {
-        case -1:
-            return "Invalid device or wrong channel...";
-        case -2:
-            return "ID is incorrect...";
-        case -3:
-            return "Password is incorrect...";
-        case -4:
-            return "Max client connection...";
-        case -5:
-            return "Local priority user access...";
-        case -6:
-            return "Remote priority user access...";
-        case -7:
-            return "Client access off...";
-        default:
-            return "Unsupported DVR...";
-    }
-}
-
-// What to consume of a reply whose rule does not read its body: the body too once it is all
-// here, so that its binary bytes are never taken for the start of a unit (the reply to the
-// live-transfer request sent just before PLAY meets the PLAY rule).
-size_t headerAndHeldBody(size_t headerLen, size_t body, size_t avail) {
-    return avail >= headerLen + body ? headerLen + body : headerLen;
-}
 
 }  // namespace
-
-RecvSlot::RecvSlot() : buffer(new uint8_t[kRecvBuffer]), assembly(new uint8_t[kAssemblyBytes]) {}
 
 void LiveSession::tcpRecvTProc() {
     int n = std::clamp(int(m_loginParam[0].max_channel), 1, int(kMaxSlots));
@@ -124,13 +88,7 @@ void LiveSession::recvLoop(std::vector<RecvSlot>& slots, int n) {
         }
         roundHadData = true;
         RecvSlot& rs = slots[size_t(slot)];
-        if (rs.readPos > 0 &&
-            (size_t(waiting) + rs.held > kCompactAbove || rs.readPos == rs.held)) {
-            std::memmove(rs.buffer.get(), rs.buffer.get() + rs.readPos, rs.held - rs.readPos);
-            rs.held -= rs.readPos;
-            rs.readPos = 0;
-        }
-        size_t room = std::min(kReadChunk, kRecvBuffer - rs.held);
+        size_t room = std::min(kReadChunk, rs.makeRoom(size_t(waiting)));
         if (room == 0) {
             // A unit longer than the receive buffer can never complete: drop what is held.
             zlog("ch : %d, receive buffer full, %u bytes dropped", m_ch[slot], rs.held);
@@ -162,59 +120,22 @@ void LiveSession::recvLoop(std::vector<RecvSlot>& slots, int n) {
 }
 
 ParseResult LiveSession::parseSlot(int slot, RecvSlot& rs, int n) {
-    while (rs.held - rs.readPos >= 4) {
-        const uint8_t* base = rs.buffer.get();
-        size_t start = findUnitStart(base, rs.readPos, rs.held);
-        if (start == size_t(-1)) {
-            // No unit start: keep at most a 3-byte tail that may begin one.
-            size_t keep = std::min<size_t>(3, rs.held - rs.readPos);
-            std::memmove(rs.buffer.get(), base + rs.held - keep, keep);
-            rs.held = uint32_t(keep);
-            rs.readPos = 0;
-            return ParseResult::Wait;
-        }
-        rs.readPos = uint32_t(start);
-        const uint8_t* unit = base + start;
-        size_t avail = rs.held - start;
-        // A unit start found after skipped bytes may still lack its length field.
-        if (avail < kInterleavedPrefix) return ParseResult::Wait;
-        UnitResult r;
-        if (unit[0] == 'R') {
-            r = handleTextReply(slot, rs, unit, avail, n);
-        } else {
-            r = handleInterleaved(slot, rs, unit, avail);
-        }
-        if (r.action == UnitAction::End) return ParseResult::End;
-        if (r.action == UnitAction::Wait) return ParseResult::Wait;
-        if (r.action == UnitAction::DropAll) {
-            rs.dropAll();
-            return ParseResult::Wait;
-        }
-        rs.readPos += uint32_t(r.consumed);
-        if (rs.readPos >= rs.held) rs.held = rs.readPos = 0;
-    }
-    return ParseResult::Wait;
+    return parseUnits(
+        rs,
+        [&](const uint8_t* unit, size_t avail) {
+            return handleTextReply(slot, rs, unit, avail, n);
+        },
+        [&](const uint8_t* unit, size_t avail) {
+            return handleInterleaved(slot, rs, unit, avail);
+        });
 }
 
 UnitResult LiveSession::handleTextReply(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail,
                                         int n) {
-    size_t headerLen = findHeaderEnd(unit, std::min(avail, kHeaderArea));
-    if (headerLen == 0) {
-        if (avail >= kHeaderArea) {
-            // Longer than any reply header of the protocol: skip it as garbage.
-            zlog("[ ch:%d ] reply header over %zu bytes dropped", m_ch[slot], kHeaderArea);
-            return {UnitAction::Consume, 1};
-        }
-        zlog("Not found end of packet!!!\n");
-        return {UnitAction::Wait, 0};
-    }
+    const ReplyFrame frame = frameReply(m_ch[slot], unit, avail);
+    if (frame.action != UnitAction::End) return {frame.action, frame.headerLen};
+    const size_t headerLen = frame.headerLen, body = frame.body;
     const char* header = reinterpret_cast<const char*>(unit);
-    long cl = headerContentLength(header, headerLen);
-    if (cl > long(kRecvBuffer) - long(headerLen)) {
-        zlog("[ ch:%d ] reply body of %ld bytes refused", m_ch[slot], cl);
-        return {UnitAction::Consume, headerLen};
-    }
-    size_t body = cl > 0 ? size_t(cl) : 0;
 
     switch (m_last_command[slot]) {
         case CMD_OPTIONS: {

@@ -26,10 +26,13 @@ _STREAM_MGR readStreamMgr(const uint8_t* src) {
 
 namespace {
 
-bool allocate(_STREAM_BUFFER& b, size_t bytes, uint8_t fill) {
+// Storage of `bytes`, filled with `fill` unless it is negative. The video blocks are left
+// unfilled: bytes are only ever read after they were written, and untouched pages cost no
+// memory (16 filled 32 MiB blocks would hold 512 MiB from the first frame on).
+bool allocate(_STREAM_BUFFER& b, size_t bytes, int fill) {
     b.buffer.reset(new (std::nothrow) uint8_t[bytes]);
     if (!b.buffer) return false;
-    std::memset(b.buffer.get(), fill, bytes);
+    if (fill >= 0) std::memset(b.buffer.get(), fill, bytes);
     b.capacity = bytes;
     b.begin = b.end = 0;
     return true;
@@ -52,7 +55,7 @@ void StreamObject::setVideoData(const _STREAM_MGR& mgr, const uint8_t* payload) 
     _STREAM_BUFFER& b = m_stBuffer[slot];
     if (!b.buffer) {
         zlog("m_stBuffer[ %02d ]->buffer Malloc", slot);
-        if (!allocate(b, kVideoBufferBytes, 0)) return;
+        if (!allocate(b, kVideoBufferBytes, -1)) return;
     }
     size_t need = kStreamMgrBytes + size_t(mgr.size);
     // Records taken out only advance `begin`; the storage is compacted when room runs out, so

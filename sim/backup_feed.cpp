@@ -131,15 +131,7 @@ class BackupFeed final : public MediaFeed {
     }
 
     std::shared_ptr<const VideoLoop> loopFor(int channel) const {
-        VideoLoopSpec spec;
-        spec.codec = options_.codec;
-        spec.width = options_.width;
-        spec.height = options_.height;
-        spec.fps = fps_;
-        spec.gop = std::max(1, options_.gop);
-        spec.bitrate_kbps = options_.bitrate_kbps;
-        spec.frames = loopFrames(options_);
-        spec.channel = channel;
+        const VideoLoopSpec spec = loopSpecFor(options_, fps_, channel);
         if (auto loop = LoopCache::shared().find(spec)) return loop;
         auto loop = encodeVideoLoop(spec, nullptr, nullptr);
         if (loop) LoopCache::shared().put(loop);

@@ -143,16 +143,7 @@ StreamingFeed::StreamingFeed(const SimOptions& options)
 }
 
 VideoLoopSpec StreamingFeed::specFor(int channel) const {
-    VideoLoopSpec s;
-    s.codec = options_.codec;
-    s.width = options_.width;
-    s.height = options_.height;
-    s.fps = fps_;
-    s.gop = std::max(1, options_.gop);
-    s.bitrate_kbps = options_.bitrate_kbps;
-    s.frames = loopFrames(options_);
-    s.channel = channel;
-    return s;
+    return loopSpecFor(options_, fps_, channel);
 }
 
 void StreamingFeed::start() {

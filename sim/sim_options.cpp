@@ -195,7 +195,7 @@ const Flag kFlags[] = {
      },
      "", "send replies only: no video, sound or sender reports"},
     {"--size", true, setSize, "WxH", "picture size (default 704x480)"},
-    {"--fps", true, [](std::string_view v, SimOptions& o) { return setInt(v, 1, 60, o.fps); }, "N",
+    {"--fps", true, [](std::string_view v, SimOptions& o) { return setInt(v, 1, 240, o.fps); }, "N",
      "frames a second (default 30)"},
     {"--gop", true, [](std::string_view v, SimOptions& o) { return setInt(v, 1, 600, o.gop); }, "N",
      "frames from one key frame to the next (default 30)"},

@@ -1,5 +1,7 @@
 #include "sim/video_loop.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -204,6 +206,19 @@ bool takeAccessUnit(VideoCodec codec, const uint8_t* data, size_t size, VideoFra
         return false;
     }
     return true;
+}
+
+VideoLoopSpec loopSpecFor(const SimOptions& options, int fps, int channel) {
+    VideoLoopSpec s;
+    s.codec = options.codec;
+    s.width = options.width;
+    s.height = options.height;
+    s.fps = fps;
+    s.gop = std::max(1, options.gop);
+    s.bitrate_kbps = options.bitrate_kbps;
+    s.frames = loopFrames(options);
+    s.channel = channel;
+    return s;
 }
 
 std::shared_ptr<const VideoLoop> encodeVideoLoop(const VideoLoopSpec& spec,

@@ -33,6 +33,9 @@ struct VideoLoopSpec {
     auto operator<=>(const VideoLoopSpec&) const = default;
 };
 
+// The loop that channel `channel` of a DVR set up by `options` streams at `fps`.
+VideoLoopSpec loopSpecFor(const SimOptions& options, int fps, int channel);
+
 using NalUnit = std::vector<uint8_t>;  // header byte(s) first, no start code
 
 struct VideoFrame {

@@ -20,24 +20,16 @@ using namespace std::chrono_literals;
 
 constexpr int64_t kBegin = 1772872200;  // 2026-03-07 08:30:00 UTC
 
-struct DialogFixture : ::testing::Test {
+struct DialogFixture : ::testing::Test, PlainBackupControls {
     void SetUp() override {
         ::setenv("TZ", "UTC0", 1);
         ::tzset();
         std::string tmpl = ::testing::TempDir() + "backup_dialog_XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
-        for (int t = 0; t < kMaxSlots; ++t) {
-            boxes.push_back(std::make_unique<PlainCheckBox>(t, false));
-            outlets.channels[size_t(t)] = boxes.back().get();
-        }
-        outlets.allChannels = &all;
-        outlets.startTime = &start;
-        outlets.endTime = &end;
-        outlets.filePath = &folder;
-        outlets.startButton = &startButton;
-        outlets.message = &message;
-        outlets.progress = &progress;
+        start.setDateValue(kBegin);
+        end.setDateValue(kBegin + 60);
+        outlets = PlainBackupControls::outlets();
         dialog = std::make_unique<BackupDialog>(loop);
         dialog->setOutlets(outlets);
     }
@@ -48,12 +40,7 @@ struct DialogFixture : ::testing::Test {
 
     std::string dir;
     HeadlessLoop loop;
-    std::vector<std::unique_ptr<PlainCheckBox>> boxes;
-    PlainCheckBox all{-1, false};
-    PlainDateTime start{kBegin}, end{kBegin + 60};
-    PlainText folder, message;
-    PlainButton startButton{"Start"};
-    PlainProgressValue progress;
+    std::array<std::unique_ptr<PlainCheckBox>, kMaxSlots>& boxes = channels;
     BackupOutlets outlets;
     std::unique_ptr<BackupDialog> dialog;
 };
