@@ -152,7 +152,6 @@ void AppShell::setSiteEntryWindow(SiteEntryWindow* window) {
 }
 
 void AppShell::setSiteEntryOpened(bool open) {
-    m_isSiteEntryOpen = open;
     if (open) {
         if (m_siteEntryWindow) {
             m_siteEntryWindow->raise();
@@ -161,6 +160,7 @@ void AppShell::setSiteEntryOpened(bool open) {
         }
         auto* window = new SiteEntryWindow(this);
         window->setAttribute(Qt::WA_DeleteOnClose);
+        zlog("run Modal");
         window->show();
         return;
     }

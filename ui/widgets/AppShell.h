@@ -56,7 +56,6 @@ class AppShell : public QObject, public AppShellOutlet, public SiteEntryMenu {
 
     // --- Address book
     QPointer<SiteEntryWindow> m_siteEntryWindow;
-    bool m_isSiteEntryOpen = false;
     // The controller whose form a chosen site fills; checked against the open windows before
     // use, since its window may have gone meanwhile.
     Main_Dialog* SiteEntryOwner = nullptr;

@@ -118,7 +118,7 @@ SiteEntryDialog::SiteEntryDialog(QWidget* parent) : QWidget(parent) {
     m_close = new QPushButton(QStringLiteral("Close"), this);
     m_select = new QPushButton(QStringLiteral("Select"), this);
     m_select->setToolTip(QStringLiteral("Fill the live window's form with the selected site"));
-    // Enter ends a cell's edit; it must not press a button and close the window too.
+    // Enter belongs to the table's editing; the buttons take only clicks and Space.
     for (QPushButton* b : {m_close, m_select})
         b->setAutoDefault(false);
     buttons->addWidget(m_close);
