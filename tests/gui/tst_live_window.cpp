@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QToolButton>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "ui/widgets/PaneHost.h"
 #include "ui/widgets/PtzPad.h"
 #include "ui/widgets/QtOutlets.h"
+#include "ui/widgets/SiteEntryWindow.h"
 #include "ui/widgets/VideoCIView.h"
 
 using namespace zaq;
@@ -124,6 +126,9 @@ class TestLiveWindow : public QObject {
 
   private slots:
     void initTestCase() {
+        // The address book is written into a data folder of the test's own.
+        QVERIFY(m_data.isValid());
+        qputenv("XDG_DATA_HOME", m_data.path().toUtf8());
         setLogSink([](const std::string& line) {
             std::lock_guard<std::mutex> l(g_log.lock);
             g_log.lines.push_back(line);
@@ -353,10 +358,13 @@ class TestLiveWindow : public QObject {
         MainWindow* w = shell.newLiveWindow();
         QVERIFY(QTest::qWaitForWindowExposed(w));
 
-        // Idle: the address book (a note until it exists).
+        // Idle: the address book.
         QTest::mouseClick(w->entryButton(), Qt::LeftButton);
-        QVERIFY(g_log.contains("MainWindow modalSiteEntry"));
-        QVERIFY(w->statusBar()->currentMessage().contains("address book"));
+        QVERIFY(g_log.contains("SiteEntryWindow :: awakeFromNib"));
+        QPointer<SiteEntryWindow> book = shell.siteEntryWindow();
+        QVERIFY(book && book->isVisible());
+        book->close();
+        QTRY_VERIFY(!book);
 
         typeAndConnect(*w, sim.port(), id);
         QTRY_VERIFY_WITH_TIMEOUT(w->dialog().cameUp(), kUpTimeoutMs);
@@ -434,6 +442,9 @@ class TestLiveWindow : public QObject {
         QTRY_VERIFY(!first && !second);
         QVERIFY(shell.liveWindows().isEmpty());
     }
+
+  private:
+    QTemporaryDir m_data;
 };
 
 QTEST_MAIN(TestLiveWindow)

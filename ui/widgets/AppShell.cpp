@@ -26,7 +26,12 @@ AppShell::AppShell(QObject* parent) : QObject(parent) {
 }
 
 AppShell::~AppShell() {
-    // The event loop may have ended already, so the windows are deleted here, not later.
+    // The event loop may have ended already, so the windows are deleted here, not later. The
+    // address book goes first: it saves and may still name a live window as its owner.
+    if (QPointer<SiteEntryWindow> book = m_siteEntryWindow) {
+        book->close();  // forgets the window here
+        delete book.data();
+    }
     for (MainWindow* w : liveWindows()) {
         w->close();
         delete w;
@@ -77,6 +82,7 @@ QList<MainWindow*> AppShell::liveWindows() const {
 }
 
 void AppShell::quit() {
+    if (m_siteEntryWindow) m_siteEntryWindow->close();
     for (MainWindow* w : liveWindows())
         w->close();
     QCoreApplication::quit();
@@ -95,7 +101,7 @@ void AppShell::installMenuAndToolbar(MainWindow* window) {
     playback->setEnabled(false);
     playback->setToolTip(QStringLiteral("Playback is not available yet"));
     QAction* book = file->addAction(art::siteIcon(), QStringLiteral("&Address Book"));
-    connect(book, &QAction::triggered, this, [this, window] { openSiteEntry(&window->dialog()); });
+    connect(book, &QAction::triggered, this, &AppShell::modalSiteEntry);
     file->addSeparator();
     QAction* quitAction = file->addAction(QStringLiteral("&Quit"));
     quitAction->setShortcut(QKeySequence::Quit);
@@ -127,11 +133,44 @@ MainWindow* AppShell::windowOf(const Main_Dialog* dialog) const {
 }
 
 void AppShell::openSiteEntry(Main_Dialog* owner) {
-    // The address book window comes later; until then the request is only noted.
+    SiteEntryOwner = owner;
+    setSiteEntryOpened(true);
+}
+
+void AppShell::modalSiteEntry() {
     zlog("MainWindow modalSiteEntry");
-    if (MainWindow* w = windowOf(owner)) {
-        w->showNote(QStringLiteral("The site address book is not available yet."));
+    setSiteEntryOpened(true);
+}
+
+void AppShell::SetEntryInfo(const SiteEntry& entry) {
+    IsSelected = true;
+    m_entry = entry;
+}
+
+void AppShell::setSiteEntryWindow(SiteEntryWindow* window) {
+    m_siteEntryWindow = window;
+}
+
+void AppShell::setSiteEntryOpened(bool open) {
+    if (open) {
+        if (m_siteEntryWindow) {
+            m_siteEntryWindow->raise();
+            m_siteEntryWindow->activateWindow();
+            return;
+        }
+        auto* window = new SiteEntryWindow(this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        zlog("run Modal");
+        window->show();
+        return;
     }
+    if (IsSelected && SiteEntryOwner && windowOf(SiteEntryOwner)) {
+        // The owner ignores this while it is connecting or connected.
+        SiteEntryOwner->setConnInfo(m_entry[1], m_entry[2], m_entry[3], m_entry[4]);
+    }
+    SiteEntryOwner = nullptr;
+    IsSelected = false;
+    m_entry = {};
 }
 
 void AppShell::OpenRemoteSetupDevType(int devType, const std::string& ipDns, int webPort,
