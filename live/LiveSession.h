@@ -20,7 +20,7 @@ constexpr int kMaxPayloadCount = 500;
 constexpr size_t kPayloadAreaBytes = 65536;
 
 struct tPAYLOAD_BUFFER {
-    uint32_t size = 0;                    // bytes of the RTP packet, header included
+    uint32_t size = 0;                   // bytes of the RTP packet, header included
     std::unique_ptr<uint8_t[]> payload;  // 64 KiB copy area, allocated on first use
 };
 
@@ -45,7 +45,7 @@ struct tPAYLOAD_MGR {
 };
 
 class LiveSession : public StreamObject {
-public:
+  public:
     explicit LiveSession(MainQueue& queue);
     // Derived controllers stop every thread in their own destructor (stopSessionThreads) so
     // that no thread calls a hook of a half-destroyed object.
@@ -85,7 +85,7 @@ public:
     // The newest DVR clock of all slots (seconds), 0 when none arrived yet.
     int64_t latestDvrTime() const;
 
-protected:
+  protected:
     // Machinery started by the comm thread once the session is up, and stopped by the
     // disconnect; the defaults do nothing (sessions without pictures or sound).
     virtual void startDecoderThreads(int count) {}
@@ -100,13 +100,13 @@ protected:
     // Whether the render thread runs; the assembler starts it with the first frame otherwise.
     virtual bool isRenderThreadRunning() const { return true; }
 
-public:
+  public:
     // The payload assembler: rebuilds the access unit of one frame's RTP packets (each with
     // its 12-byte header) in `out` (768 KiB) and stores it in the slot's stream buffer.
     // Receive thread.
     void rtpPayloadTProc2(int slot, tPAYLOAD_BUFFER* list, int count, uint8_t* out);
 
-protected:
+  protected:
     // Runs fn on the main thread unless this controller is gone by then. Any thread.
     void postToMain(std::function<void()> fn);
     // Resets every slot and the controller-wide state for a new session of `kind`.
@@ -117,6 +117,12 @@ protected:
     void failurePause();
     // The failure end of a connect: text, m_isConnected, connectButtonPressed posted.
     void failureEnd(const char* text);
+    // The comm thread's connect of a session of `kind`: reset, name resolution, slot 0's
+    // handshake, login and PLAY, the further connections with their OPTIONS. False after
+    // failureEnd. Comm thread.
+    bool connectSession(int kind);
+    // Returns once the session broke (m_last_errno < 0) or the thread was cancelled.
+    void watchSession();
 
     MainQueue& m_queue;
     ThreadRef tcpCommThread{"tcpCommTProc"};
@@ -128,14 +134,21 @@ protected:
     ParseResult parseSlot(int slot, RecvSlot& rs, int n);
     UnitResult handleTextReply(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail, int n);
     // False when the reply ends the loop (a refused login).
-    bool handleReplyBody(int slot, const uint8_t* body, size_t length);
+    virtual bool handleReplyBody(int slot, const uint8_t* body, size_t length);
     UnitResult handleInterleaved(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail);
     UnitResult handleVideoPacket(int slot, RecvSlot& rs, const uint8_t* unit, size_t avail);
     void storeSession(int slot, const char* header, size_t headerLen);
     // Every slot logged in: video on for all, keep-alive sender started.
-    void playRule(int n);
+    virtual void playRule(int n);
+    // An RTCP packet of the video stream (length bytes, complete): the live session takes
+    // the DVR clock from every one.
+    virtual void onVideoRtcp(int slot, const uint8_t* pkt, size_t length);
+    // An RTCP packet of the audio stream, before it is skipped.
+    virtual void onAudioRtcp(int slot) {}
+    // Whether lost or broken video frames are logged (the playback loop keeps quiet).
+    virtual bool logsVideoFaults() const { return true; }
 
-private:
+  private:
     uint32_t sessionSeed() const;
     std::shared_ptr<std::atomic<bool>> m_alive;
 };

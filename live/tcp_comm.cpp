@@ -23,9 +23,47 @@ std::string lowerPrefix(const char* text, size_t n) {
 
 void LiveSession::tcpCommTProc() {
     zlog("%s start", "-[Main_Dialog tcpCommTProc:]");
+    if (!connectSession(KIND_LIVE)) return;
+
+    startDecoderThreads(kMaxSlots);
+    startRenderThread();
+    startTcpRecvThread();
+    audioInit();
+    zlog("tcpCommProc startAudioThread, Audio init");
+    m_isConnected = 1;
+    uint32_t generation = m_sessionGeneration;
+    postToMain([this, generation] {
+        if (generation == m_sessionGeneration && m_isConnected) connectComplate();
+    });
+
+    watchSession();
+    // A session that broke under the user (not one the user ended) is taken down the way a
+    // failed connect is, so the window never shows "connected" over a dead session.
+    if (!currentThreadCancelled() && m_last_errno < 0) {
+        zlog("End tcpCommThread! (session lost: %d)", int(m_last_errno));
+        return failureEnd("Connection Failed");
+    }
+    zlog("End tcpCommThread!");
+}
+
+void LiveSession::watchSession() {
+    if (currentThreadCancelled()) return;
+    for (;;) {
+        if (m_last_errno < 0) break;
+        sleepUnlessCancelled(500);
+        if (currentThreadCancelled()) break;
+    }
+}
+
+bool LiveSession::connectSession(int kind) {
+    const bool live = kind == KIND_LIVE;
     m_last_errno = 0;
     setErrorString("");
-    resetSession(KIND_LIVE);
+    resetSession(kind);
+    auto fail = [this](const char* text) {
+        failureEnd(text);
+        return false;
+    };
 
     std::string lower = lowerPrefix(m_dvr_addr, 80);
     if (!netConfig().ddnsDomain.empty() &&
@@ -34,17 +72,17 @@ void LiveSession::tcpCommTProc() {
         if (rc == -2) {
             zlog("Wrong DDNS, %s", m_dvr_addr);
             failurePause();
-            return failureEnd("Wrong DDNS");
+            return fail("Wrong DDNS");
         }
         if (rc == -1) {
             zlog("req_morva_ddns failed\n");
             failurePause();
-            return failureEnd("DDNS Request Failed");
+            return fail("DDNS Request Failed");
         }
     }
 
     m_socks[0] = connectToDvr(m_dvr_addr, m_dvr_port);
-    if (m_socks[0] == -1) return failureEnd("Connection Failed");
+    if (m_socks[0] == -1) return fail("Connection Failed");
 
     // Slot 0's handshake, one request and its reply at a time.
     auto step = [&](int sent, const char* sendFail, bool readReply, const char* recvFail) {
@@ -61,11 +99,11 @@ void LiveSession::tcpCommTProc() {
     };
     if (!step(OPTION(0), "rtsp option send failed.", true, "rtsp option recv failed.") ||
         !step(DESCRIBE(0), "rtsp describe send failed.", true, "rtsp describe recv failed.")) {
-        return failureEnd("Connection Failed");
+        return fail("Connection Failed");
     }
     do {
         if (!step(SETUP(0), "rtsp setup send failed.", true, "rtsp setup recv failed.")) {
-            return failureEnd("Connection Failed");
+            return fail("Connection Failed");
         }
     } while (m_sdp[0].cur_field < m_sdp[0].field_count);
 
@@ -73,26 +111,32 @@ void LiveSession::tcpCommTProc() {
         zlog("######## Login = TRUE");
         if (GET_PARAMETER(0, ASK_LOGIN) != 0) {
             zlog("rtsp ask_login send failed.");
-            return failureEnd("Connection Failed");
+            return fail("Connection Failed");
         }
-        // A refused login keeps its own text: these two reads end without "Connection Failed".
+        // A refused login keeps its own text: these reads end without "Connection Failed".
+        const char* loginRecvFail =
+            live ? "rtsp reply_login recv failed." : "RTSP Reply-Login Recv Failed\n";
         if (recvRTSP(0) < 0) {
-            zlog("rtsp reply_login recv failed.");
-            return failureEnd(nullptr);
+            zlog("%s", loginRecvFail);
+            return fail(nullptr);
         }
-        sendLiveTransfer(0, 0);
-        if (recvRTSP(0) < 0) {
-            zlog("rtsp reply_login recv failed.");
-            return failureEnd(nullptr);
+        // A playback session asks for no live pictures.
+        if (live) {
+            sendLiveTransfer(0, 0);
+            if (recvRTSP(0) < 0) {
+                zlog("%s", loginRecvFail);
+                return fail(nullptr);
+            }
         }
         sleepMs(1);
-        if (!step(PLAY(0), "rtsp play send failed.", true, "rtsp play recv failed.")) {
-            return failureEnd("Connection Failed");
+        if (!step(PLAY(0), live ? "rtsp play send failed." : "Rtsp Play Send Failed.", true,
+                  live ? "rtsp play recv failed." : "Rtsp Play Recv Failed.")) {
+            return fail("Connection Failed");
         }
     } else {
         zlog("######## Login = FALSE");
         if (!step(PLAY(0), "rtsp play send failed.", true, "rtsp recv failed.")) {
-            return failureEnd("Connection Failed");
+            return fail("Connection Failed");
         }
     }
 
@@ -106,39 +150,15 @@ void LiveSession::tcpCommTProc() {
                 sleepMs(10);
             }
             zlog("tcpCommTProc INVALID_SOCKET[%d]", m_ch[slot]);
-            return failureEnd("Connection Failed");
+            return fail("Connection Failed");
         }
         if (OPTION(slot) != 0) {
             zlog("rtsp option failed[%d]", m_ch[slot]);
-            return failureEnd("Connection Failed");
+            return fail("Connection Failed");
         }
     }
 
-    startDecoderThreads(kMaxSlots);
-    startRenderThread();
-    startTcpRecvThread();
-    audioInit();
-    zlog("tcpCommProc startAudioThread, Audio init");
-    m_isConnected = 1;
-    uint32_t generation = m_sessionGeneration;
-    postToMain([this, generation] {
-        if (generation == m_sessionGeneration && m_isConnected) connectComplate();
-    });
-
-    if (!currentThreadCancelled()) {
-        for (;;) {
-            if (m_last_errno < 0) break;
-            sleepUnlessCancelled(500);
-            if (currentThreadCancelled()) break;
-        }
-    }
-    // A session that broke under the user (not one the user ended) is taken down the way a
-    // failed connect is, so the window never shows "connected" over a dead session.
-    if (!currentThreadCancelled() && m_last_errno < 0) {
-        zlog("End tcpCommThread! (session lost: %d)", int(m_last_errno));
-        return failureEnd("Connection Failed");
-    }
-    zlog("End tcpCommThread!");
+    return true;
 }
 
 }  // namespace zaq

@@ -267,10 +267,7 @@ UnitResult LiveSession::handleInterleaved(int slot, RecvSlot& rs, const uint8_t*
                 zlog("RTCP : Not enough size of packet !!!");
                 return {UnitAction::Wait, 0};
             }
-            if (length >= 12) {
-                uint32_t ntp = wire::rdBE32(pkt + 8);
-                m_searchParam[slot].tv.tv_sec = int64_t(int32_t(ntp - kNtpToUnix));
-            }
+            onVideoRtcp(slot, pkt, length);
             return {UnitAction::Consume, 4 + length};
         case 2:
             if (avail < 4 + length) return {UnitAction::Wait, 0};
@@ -283,12 +280,19 @@ UnitResult LiveSession::handleInterleaved(int slot, RecvSlot& rs, const uint8_t*
             }
             return {UnitAction::Consume, 4 + length};
         default:
+            if (channel == 3) onAudioRtcp(slot);
             if (avail < 4 + length) {
                 sleepMs(1);
                 return {UnitAction::Wait, 0};
             }
             return {UnitAction::Consume, 4 + length};
     }
+}
+
+void LiveSession::onVideoRtcp(int slot, const uint8_t* pkt, size_t length) {
+    if (length < 12) return;
+    uint32_t ntp = wire::rdBE32(pkt + 8);
+    m_searchParam[slot].tv.tv_sec = int64_t(int32_t(ntp - kNtpToUnix));
 }
 
 UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t* unit,
@@ -313,8 +317,10 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
     int32_t seq = wire::rdBE16(pkt + 2);
     if (rs.lastSeq == kNoSequence) rs.lastSeq = seq;
     if (sequenceGap(rs.lastSeq, seq)) {
-        zlog("[%s][CH:%d][%s]payload loss : %u\n", m_dvr_addr, m_ch[slot],
-             sessionKindWord(m_islive[slot]), unsigned(seq));
+        if (logsVideoFaults()) {
+            zlog("[%s][CH:%d][%s]payload loss : %u\n", m_dvr_addr, m_ch[slot],
+                 sessionKindWord(m_islive[slot]), unsigned(seq));
+        }
         rs.payloadCount = 0;
         rs.lastSeq = seq;
         m_find_sps[slot] = 0;
@@ -363,13 +369,14 @@ UnitResult LiveSession::handleVideoPacket(int slot, RecvSlot& rs, const uint8_t*
     std::memcpy(entry.payload.get(), pkt, length);
     if (++rs.payloadCount >= kMaxPayloadCount) {
         rs.startFound = rs.payloadCount = 0;
-        zlog("MAX_PAYLOAD_COUNT ERROR \n");
+        if (logsVideoFaults()) zlog("MAX_PAYLOAD_COUNT ERROR \n");
         return {UnitAction::Consume, unitBytes};
     }
 
     if (pkt[1] & 0x80) {
         if (rs.startFound == 0) {
-            zlog("ch %d, found the Marker, but SPS not found \n", m_ch[slot]);
+            if (logsVideoFaults())
+                zlog("ch %d, found the Marker, but SPS not found \n", m_ch[slot]);
         } else if (cls >= NAL_VPS && cls <= NAL_SEI) {
             // Parameter sets at a marker travel with the next frame.
         } else {

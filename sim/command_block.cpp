@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "protocol/records.h"
@@ -95,15 +96,56 @@ void fillPtz(const CommandContext& ctx, const BlockView& ask, std::vector<uint8_
     ctx.state.ptz_preset = int8_t(ask.byte(17));
 }
 
-void fillLogDate(const CommandContext&, const BlockView&, std::vector<uint8_t>& r) {
-    wire::wrLE32(&r[kDayMaskAt], 0);  // no recorded days yet
+constexpr int64_t kDaySeconds = 86400;
+
+// Bit d - 1 for each recorded day d of the month that starts at `month` (DVR time).
+uint32_t dayMaskOf(const SimOptions& o, int64_t month) {
+    time_t t = time_t(month);
+    tm first{};
+    gmtime_r(&t, &first);
+    uint32_t mask = 0;
+    for (int64_t day : o.recorded_days) {
+        time_t d = time_t(day);
+        tm f{};
+        gmtime_r(&d, &f);
+        if (f.tm_year == first.tm_year && f.tm_mon == first.tm_mon) mask |= 1u << (f.tm_mday - 1);
+    }
+    return mask;
 }
 
-void fillLogInfo(const CommandContext&, const BlockView&, std::vector<uint8_t>& r) {
-    wire::wrLE32(&r[kDlsBeginAt], 0);
-    wire::wrLE32(&r[kDlsEndAt], 0);
-    // The time line stays zero: nothing recorded.
+void fillLogDate(const CommandContext& ctx, const BlockView& ask, std::vector<uint8_t>& r) {
+    int32_t month = int32_t(ask.le32(16));
+    ctx.state.logdate_month = month;
+    wire::wrLE32(&r[kDayMaskAt], dayMaskOf(ctx.options, month));
+}
+
+void fillLogInfo(const CommandContext& ctx, const BlockView& ask, std::vector<uint8_t>& r) {
+    int32_t day = int32_t(ask.le32(16));
+    ctx.state.loginfo_day = day;
+    wire::wrLE32(&r[kDlsBeginAt], uint32_t(ctx.options.dls_begin));
+    wire::wrLE32(&r[kDlsEndAt], uint32_t(ctx.options.dls_end));
+    // A recorded day is recorded all day long: every byte of its time line is set.
+    int64_t start = day - day % kDaySeconds;
+    if (ctx.options.recorded_days.count(start)) {
+        std::fill(r.begin() + kTimeLineAt, r.begin() + kTimeLineAt + kTimeLineSize, 1);
+    }
     static_assert(kTimeLineAt + kTimeLineSize == 778);
+}
+
+void fillSearchTransfer(const CommandContext& ctx, const BlockView& ask, std::vector<uint8_t>&) {
+    //  16           20         24    25 .. 27   28 (36-byte form only)
+    //  begin_time   end_time   cmd   flags      channel_mask
+    ctx.state.search_requests++;
+    ctx.state.search_begin = int32_t(ask.le32(16));
+    ctx.state.search_cmd = ask.byte(24);
+    ctx.state.search_mask = ask.size >= 32 ? ask.le32(28) : 0;
+    int cmd = ctx.state.search_cmd;
+    if ((cmd == 0 || cmd == 1) && ctx.state.search_begin != 0) {
+        ctx.state.search_jumps++;
+        ctx.state.search_jump_to = ctx.state.search_begin;
+    }
+    if (cmd == 4) ctx.state.search_steps++;
+    if (cmd == 5) ctx.state.search_steps--;
 }
 
 void fillChannelName(const CommandContext& ctx, const BlockView&, std::vector<uint8_t>& r) {
@@ -134,7 +176,7 @@ const CommandEntry kCommands[] = {
     {ASK_LOGIN,          REPLY_LOGIN,             32,  fillLogin},
     {ASK_KEEPALIVE,      REPLY_KEEPALIVE,         112, fillKeepAlive},  // length by option
     {ASK_LIVETRANSFER,   REPLY_LIVETRANSFER,      20,  fillLiveTransfer},
-    {ASK_SEARCHTRANSFER, MSG_RTSP_SEARCHTRANSFER, 20,  fillResultOnly},
+    {ASK_SEARCHTRANSFER, MSG_RTSP_SEARCHTRANSFER, 20,  fillSearchTransfer},
     {ASK_LOGDATE,        MSG_RTSP_STORLOGDATE,    24,  fillLogDate},
     {ASK_LOGINFO,        MSG_RTSP_STORLOGINFO,    778, fillLogInfo},
     {ASK_PTZCONTROL,     MSG_RTSP_PTZCONTROL,     20,  fillPtz},

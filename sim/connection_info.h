@@ -26,6 +26,18 @@ struct ConnectionInfo {
     int backup_requests = 0;  // ASK_BACKUP commands received
     int backup_cmd = -1;      // command byte, range and connection id of the last of them
     int32_t backup_begin = 0, backup_end = 0, backup_connection = 0;
+    int search_requests = 0;  // ASK_SEARCHTRANSFER commands received
+    int search_cmd = -1;      // command byte, begin time and channel mask of the last of them
+    int32_t search_begin = 0;
+    uint32_t search_mask = 0;
+    // Commands of a burst reach the media thread as one: it sees the jumps and the steps
+    // through these counts. Jumps to a time so far and the last time; frame steps forward
+    // minus frame steps back.
+    int search_jumps = 0;
+    int32_t search_jump_to = 0;
+    int search_steps = 0;
+    int32_t logdate_month = 0;  // month of the last ASK_LOGDATE, day of the last ASK_LOGINFO
+    int32_t loginfo_day = 0;
     size_t reply_backlog = 0;  // reply bytes queued and not yet written
     bool dropped = false;      // closed by the simulator's drop-after fault
 

@@ -179,6 +179,12 @@ void DvrSession::publishWants() {
     wants_->backup_end = state_.backup_end;
     wants_->backup_cmd = state_.backup_cmd;
     wants_->backup_requests = state_.backup_requests;
+    wants_->search_cmd = state_.search_cmd;
+    wants_->search_begin = state_.search_begin;
+    wants_->search_jumps = state_.search_jumps;
+    wants_->search_jump_to = state_.search_jump_to;
+    wants_->search_steps = state_.search_steps;
+    wants_->search_requests = state_.search_requests;
 }
 
 }  // namespace zaq::sim

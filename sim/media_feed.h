@@ -30,6 +30,13 @@ struct StreamWants {
     std::atomic<int> backup_cmd{-1};
     std::atomic<int32_t> backup_begin{0}, backup_end{0};
     std::atomic<int> backup_requests{0};
+    // Last ASK_SEARCHTRANSFER: command byte and begin time, and a count of the requests.
+    std::atomic<int> search_cmd{-1};
+    std::atomic<int32_t> search_begin{0};
+    std::atomic<int> search_requests{0};
+    std::atomic<int> search_jumps{0};
+    std::atomic<int32_t> search_jump_to{0};
+    std::atomic<int> search_steps{0};
 };
 
 // What a feed sent on one connection. Media threads write, any thread reads.

@@ -28,7 +28,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::nanoseconds;
 
-constexpr int kLiveKind = 1;  // URL path word "Live"
+constexpr int kPlaybackKind = 0;  // URL path word "Playback"
+constexpr int kLiveKind = 1;      // URL path word "Live"
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kVideoClock = 90000;
 constexpr auto kVideoReportEvery = std::chrono::seconds(1);
@@ -73,9 +74,58 @@ struct AudioState {
     Clock::time_point due() const { return t0 + tick * kAudioPacketTime; }
 };
 
+// Recording time of the playback connections. Play commands arrive on the first channel's
+// connection and move every channel: the clock is the feed's, not a connection's.
+struct PlaybackClock {
+    int64_t pos_ns = 0;  // recording time at `at`, in ns since 1970 (DVR time)
+    Clock::time_point at;
+    int speed = 0;       // recording seconds per second; negative backwards, 0 still
+    uint64_t steps = 0;  // frame steps so far
+
+    int64_t positionAt(Clock::time_point now) const {
+        return pos_ns + speed * std::chrono::duration_cast<nanoseconds>(now - at).count();
+    }
+};
+
+// Pace of a play command byte; 0 for pause, stop and the frame steps.
+int playbackSpeed(int cmd) {
+    switch (cmd) {
+        case 0:
+        case 1:
+        case 3:
+            return 1;
+        case 11:
+            return 2;
+        case 12:
+            return 4;
+        case 13:
+            return 8;
+        case 15:
+            return 16;
+        case 2:
+            return -1;
+        case 8:
+            return -2;
+        case 9:
+            return -4;
+        case 10:
+            return -8;
+        case 14:
+            return -16;
+        case 17:
+            return -32;
+        default:
+            return 0;
+    }
+}
+
 struct Stream {
     explicit Stream(std::shared_ptr<Outlet> o) : outlet(std::move(o)) {}
     std::shared_ptr<Outlet> outlet;
+    int search_seen = 0;      // play commands of this connection applied to the clock
+    uint64_t steps_seen = 0;  // frame steps of the clock this connection has sent
+    int jumps_seen = 0;       // jumps of this connection applied to the clock
+    int net_steps_seen = 0;   // and its net frame steps
     uint64_t units_since_garbage = 0;
     VideoState video;
     AudioState audio;
@@ -106,6 +156,10 @@ class StreamingFeed final : public MediaFeed {
     bool push(Stream& s, MediaUnit unit);
     // NTP time of the DVR clock at `now`.
     uint64_t ntpAt(Clock::time_point now) const;
+    // NTP time a connection's sender reports carry: the recording time on playback ones.
+    uint64_t reportNtp(const Stream& s, Clock::time_point now) const;
+    // The commands that arrived on the connection since the last look move the clock.
+    void applyPlayCommand(Stream& s, Clock::time_point now);
 
     const SimOptions& options_;
     const int channels_;
@@ -130,6 +184,7 @@ class StreamingFeed final : public MediaFeed {
     int loops_ready_ = 0;
     std::string error_;
     std::vector<std::unique_ptr<Stream>> streams_;
+    PlaybackClock playback_;
     std::mt19937 rng_{std::random_device{}()};
 };
 
@@ -298,14 +353,25 @@ void StreamingFeed::run() {
 
 Clock::time_point StreamingFeed::serve(Stream& s, Clock::time_point now) {
     const StreamWants& w = s.outlet->wants;
-    const bool live = w.playing && w.kind == kLiveKind;
+    const bool playback = w.playing && w.kind == kPlaybackKind;
+    if (playback) {
+        const int requests = w.search_requests;
+        if (requests != s.search_seen) {
+            s.search_seen = requests;
+            applyPlayCommand(s, now);
+        }
+    }
+    // A playback connection streams while its recording moves; it asks for no live video.
+    const bool moving = playback && playback_.speed != 0;
+    const bool live = (w.playing && w.kind == kLiveKind) || moving;
     const int ch = w.channel;
     const bool known = ch >= 0 && ch < channels_;
     Clock::time_point next = now + kWantsPoll;
 
     const int vtrack = w.video_track;
     std::shared_ptr<const VideoLoop> loop = known ? loops_[size_t(ch)] : nullptr;
-    const bool want_video = live && w.video && vtrack >= 0 && vtrack <= kMaxTrack && loop;
+    const bool want_video =
+        live && (w.video || moving) && vtrack >= 0 && vtrack <= kMaxTrack && loop;
     if (want_video && (!s.video.on || s.video.loop != loop)) {
         // Every stream starts with a key frame, its parameter sets first.
         VideoState& v = s.video;
@@ -320,6 +386,13 @@ Clock::time_point StreamingFeed::serve(Stream& s, Clock::time_point now) {
     }
     s.video.on = want_video;
     if (s.video.on) next = std::min(next, serveVideo(s, now));
+    if (playback && playback_.steps != s.steps_seen) {
+        // One frame of the step, and the report with its time.
+        s.steps_seen = playback_.steps;
+        if (push(s, senderReport(s.video.track, reportNtp(s, now), s.video.timestamp(fps_))))
+            s.outlet->sent.sender_reports++;
+        if (s.video.loop) sendFrame(s);
+    }
 
     const int atrack = w.audio_track;
     const bool want_audio =
@@ -345,7 +418,7 @@ Clock::time_point StreamingFeed::serveVideo(Stream& s, Clock::time_point now) {
         const int64_t since =
             std::chrono::duration_cast<std::chrono::microseconds>(now - v.t0).count();
         const uint32_t ts = v.ts0 + uint32_t(since * kVideoClock / 1'000'000);
-        if (push(s, senderReport(v.track, ntpAt(now), ts))) s.outlet->sent.sender_reports++;
+        if (push(s, senderReport(v.track, reportNtp(s, now), ts))) s.outlet->sent.sender_reports++;
         v.next_report = std::max(v.next_report + kVideoReportEvery, now);
     }
     while (v.due(fps_) <= now) {
@@ -388,7 +461,7 @@ Clock::time_point StreamingFeed::serveAudio(Stream& s, Clock::time_point now) {
         const int64_t since =
             std::chrono::duration_cast<std::chrono::microseconds>(now - a.t0).count();
         const uint32_t ts = a.ts0 + uint32_t(since * kAudioRate / 1'000'000);
-        if (push(s, senderReport(a.track, ntpAt(now), ts))) s.outlet->sent.sender_reports++;
+        if (push(s, senderReport(a.track, reportNtp(s, now), ts))) s.outlet->sent.sender_reports++;
         a.next_report = std::max(a.next_report + kAudioReportEvery, now);
     }
     while (a.due() <= now) {
@@ -420,6 +493,33 @@ uint64_t StreamingFeed::ntpAt(Clock::time_point now) const {
     const int64_t seconds = ns / kNsPerSecond;
     const uint64_t fraction = (uint64_t(ns % kNsPerSecond) << 32) / uint64_t(kNsPerSecond);
     return uint64_t(uint32_t(seconds + kNtpUnixOffset)) << 32 | fraction;
+}
+
+uint64_t StreamingFeed::reportNtp(const Stream& s, Clock::time_point now) const {
+    if (s.outlet->wants.kind != kPlaybackKind) return ntpAt(now);
+    const int64_t ns = playback_.positionAt(now);
+    const int64_t seconds = ns / kNsPerSecond;
+    return uint64_t(uint32_t(seconds + kNtpUnixOffset)) << 32;
+}
+
+void StreamingFeed::applyPlayCommand(Stream& s, Clock::time_point now) {
+    const StreamWants& w = s.outlet->wants;
+    PlaybackClock& p = playback_;
+    int64_t pos = p.positionAt(now);
+    const int jumps = w.search_jumps;
+    if (jumps != s.jumps_seen) {
+        s.jumps_seen = jumps;
+        pos = int64_t(w.search_jump_to) * kNsPerSecond;
+    }
+    const int steps = w.search_steps;
+    if (steps != s.net_steps_seen) {
+        pos += (steps - s.net_steps_seen) * kNsPerSecond / fps_;
+        s.net_steps_seen = steps;
+        p.steps++;
+    }
+    p.pos_ns = pos;
+    p.at = now;
+    p.speed = playbackSpeed(w.search_cmd);
 }
 
 }  // namespace

@@ -66,6 +66,13 @@ struct SimOptions {
     std::set<int> backup_no_data;
     int backup_pace_percent = 0;  // 0 = as fast as the connection takes it; 100 = real time
 
+    // Recordings of playback connections. Every channel holds recordings on these days (DVR
+    // time of 00:00:00), and each day's time line reports this daylight-saving window. A
+    // playback connection sends the recording from the time of the last play command at the
+    // commanded pace and direction; its sender reports carry the recording time.
+    std::set<int64_t> recorded_days;
+    int32_t dls_begin = 0, dls_end = 0;
+
     // Faults.
     int seq_gap_every = 0;  // leave out one video sequence number after every N packets
     std::chrono::milliseconds drop_after{0};  // close each connection this long after it opened

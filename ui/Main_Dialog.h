@@ -17,7 +17,7 @@ namespace zaq {
 
 // What the application shell does for a live window (address book, web setup).
 class AppShellOutlet {
-public:
+  public:
     virtual ~AppShellOutlet() = default;
     virtual void openSiteEntry(class Main_Dialog* owner) = 0;
     virtual void OpenRemoteSetupDevType(int devType, const std::string& ipDns, int webPort,
@@ -42,7 +42,7 @@ struct LiveOutlets {
 };
 
 class Main_Dialog : public LiveSession {
-public:
+  public:
     Main_Dialog(MainQueue& queue, const LiveOutlets& outlets);
     ~Main_Dialog() override;
 
@@ -78,10 +78,10 @@ public:
     void split16ButtonPressed() { setSplitMode(16, 0, 0); }
     // Lays the panes out; pages through groups when the mode stays; tells a live DVR which
     // channels to stream. Always true.
-    bool setSplitMode(int mode, int channel, int group);
+    virtual bool setSplitMode(int mode, int channel, int group);
     // Re-applies the current layout to a box whose size changed.
     void relayout();
-    void setSelectChannel(int slot);
+    virtual void setSelectChannel(int slot);
     int getSelectChannel() const { return m_selCh; }
     int getSplitMode() const { return m_splitMode; }
     int getPrevSplitMode() const { return m_prevSplitMode; }
@@ -110,7 +110,7 @@ public:
     // The headless view of a slot when the window gave none (tests, command-line client).
     CaptureView* captureView(int slot);
 
-protected:
+  protected:
     // Disconnect path: stop the threads, close the sockets, back to idle.
     void disconnect();
     void setLogoViews(bool logo);
@@ -144,7 +144,7 @@ protected:
     uint32_t m_displayChannelMask = 0xFFFF;
     std::unique_ptr<RepeatingTimer> m_timer;
 
-private:
+  private:
     void placePanes(int mode, int group);
     void updateSelectionFrame();
     struct PlainSet;
