@@ -38,7 +38,8 @@ Main_Dialog::Main_Dialog(MainQueue& queue, const LiveOutlets& o)
         m_views[slot] = o.views[slot] ? o.views[slot] : &m_captureViews[slot];
         m_channelRectWidth[slot] = 0;
     }
-    m_decoders = std::make_unique<DecoderWorkers>(*this, [this](int slot) { return getView(slot); });
+    m_decoders =
+        std::make_unique<DecoderWorkers>(*this, [this](int slot) { return getView(slot); });
     FrameRenderer::Host host;
     host.viewOf = [this](int slot) { return getView(slot); };
     host.selectedChannel = [this] { return int(m_selCh); };
@@ -65,7 +66,8 @@ int Main_Dialog::paneWidth(int slot) const {
 }
 
 void Main_Dialog::setLogoViews(bool logo) {
-    for (ChannelView* v : m_views) v->SetLogoView(logo);
+    for (ChannelView* v : m_views)
+        v->SetLogoView(logo);
 }
 
 Main_Dialog::~Main_Dialog() {
@@ -93,7 +95,8 @@ void Main_Dialog::awakeFromNib() {
     m_dvr_port = 5445;
     copyText(m_dvr_id, "usher");
     copyText(m_dvr_pwd, "7394");
-    for (auto& s : m_socks) s = -1;
+    for (auto& s : m_socks)
+        s = -1;
     startTimer();
     placePanes(16, 0);
     updateSelectionFrame();
@@ -152,7 +155,8 @@ void Main_Dialog::disconnect() {
         }
     }
     setLogoViews(true);
-    for (auto& k : m_keepalive) k = {};
+    for (auto& k : m_keepalive)
+        k = {};
     m_connectButton->setTitle("Connect");
     m_connectButton->setHighlighted(false);
     m_connectButton->setEnabled(true);
@@ -186,7 +190,8 @@ void Main_Dialog::entryButtonPressed() {
         return;
     }
     std::string id = m_textField_ID->text();
-    std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(id.begin(), id.end(), id.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (id != "usher") {
         m_alert->runAlert("Remote Setup - Unauthorized ID", "Please log in as an usher.", "OK");
         return;
@@ -198,7 +203,9 @@ void Main_Dialog::entryButtonPressed() {
     }
 }
 
-void Main_Dialog::searchButtonPressed() { zlog("searchButtonPressed"); }
+void Main_Dialog::searchButtonPressed() {
+    zlog("searchButtonPressed");
+}
 
 void Main_Dialog::startTimer() {
     m_timer = m_queue.scheduleTimer(std::chrono::seconds(1), [this] { timerProc(); });
@@ -214,7 +221,9 @@ std::string Main_Dialog::formatDvrTime(int64_t seconds) {
 }
 
 void Main_Dialog::timerProc() {
-    if (!m_isConnected) return;
+    // The clock replaces "Receiving DVR Time..." only: a sender report that arrives before the
+    // session is reported up must not be overwritten by that text a moment later.
+    if (!m_isConnected || !m_cameUp) return;
     int64_t latest = latestDvrTime();
     if (latest == 0) return;
     m_textField_Time->setText(formatDvrTime(latest));
@@ -253,7 +262,8 @@ bool Main_Dialog::setSplitMode(int mode, int channel, int group) {
     Rect box = m_viewBox->boxFrame();
     zlog("viewBox Bounds[%.0f %.0f %.0f %.0f]", box.x, box.y, box.w, box.h);
     if (group == 0 && mode != m_splitMode) {
-        for (int slot = 0; slot < kMaxSlots; ++slot) m_viewBox->setViewHidden(slot, true);
+        for (int slot = 0; slot < kMaxSlots; ++slot)
+            m_viewBox->setViewHidden(slot, true);
         if (mode == 10) zlog("split Mode To 10");
         m_groupCount = mode == 1 ? channel : 0;
         placePanes(mode, m_groupCount);
