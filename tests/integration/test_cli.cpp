@@ -41,7 +41,8 @@ TEST(Cli, ConnectPrintsStatusesAndSummaryAsJson) {
               0u)
         << r.out;
     EXPECT_NE(r.out.find("{\"event\":\"status\",\"text\":\"Disconnected\"}\n"), std::string::npos);
-    EXPECT_NE(r.out.find("{\"event\":\"summary\",\"connected\":true,\"channels\":4"), std::string::npos)
+    EXPECT_NE(r.out.find("{\"event\":\"summary\",\"connected\":true,\"channels\":4"),
+              std::string::npos)
         << r.out;
     EXPECT_EQ(dvr.connectionCount(), 4);
 }

@@ -25,6 +25,7 @@ SimOptions simWith(int channels) {
     SimOptions o;
     o.port = 0;
     o.max_channel = channels;
+    o.media = false;  // these sessions are about requests and replies: no pictures to encode
     return o;
 }
 
@@ -53,9 +54,8 @@ TEST_P(SessionChannels, ComesUpWithOneConnectionPerChannel) {
     ASSERT_TRUE(sim.waitFor(
         [&] {
             auto c = sim.connections();
-            return int(c.size()) == n && std::all_of(c.begin(), c.end(), [](auto& i) {
-                       return i.playing && i.video;
-                   });
+            return int(c.size()) == n &&
+                   std::all_of(c.begin(), c.end(), [](auto& i) { return i.playing && i.video; });
         },
         10s));
     EXPECT_EQ(sim.connectionCount(), n);
@@ -68,7 +68,8 @@ TEST_P(SessionChannels, ComesUpWithOneConnectionPerChannel) {
     // Keep-alives follow within about a second of the last login.
     EXPECT_TRUE(sim.waitFor([&] { return countRequests(sim, "GET_PARAMETER", 19) >= n; }, 5s));
     // The camera titles are asked for after each live-transfer reply.
-    EXPECT_TRUE(h.runUntil([&] { return h.dialog->channelName(n - 1) == sim::defaultTitle(n - 1); }));
+    EXPECT_TRUE(
+        h.runUntil([&] { return h.dialog->channelName(n - 1) == sim::defaultTitle(n - 1); }));
 
     h.disconnect();
     EXPECT_EQ(h.status(), "Disconnected");
@@ -117,8 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{0, -3, "Invalid Password"}, RefusalCase{0, -4, "Max connection"},
                       RefusalCase{0, -5, "Local user access"},
                       RefusalCase{0, -6, "Another user access"},
-                      RefusalCase{0, -7, "Client access off"}, RefusalCase{0, -9, "Unsupported DVR"},
-                      RefusalCase{2, -3, "Invalid Password"}, RefusalCase{3, -6, "Another user access"}),
+                      RefusalCase{0, -7, "Client access off"},
+                      RefusalCase{0, -9, "Unsupported DVR"}, RefusalCase{2, -3, "Invalid Password"},
+                      RefusalCase{3, -6, "Another user access"}),
     [](const auto& info) {
         std::string name = "Channel" + std::to_string(info.param.channel) + "Result" +
                            std::to_string(-info.param.result);
@@ -137,7 +139,8 @@ TEST(SessionReplies, RepliesInSmallPiecesStillBringTheSessionUp) {
     EXPECT_TRUE(sim.waitFor(
         [&] {
             auto c = sim.connections();
-            return c.size() == 4 && std::all_of(c.begin(), c.end(), [](auto& i) { return i.video; });
+            return c.size() == 4 &&
+                   std::all_of(c.begin(), c.end(), [](auto& i) { return i.video; });
         },
         10s));
 }
@@ -167,7 +170,8 @@ TEST(SessionLayout, DvrStreamsExactlyTheChannelsInViewAndPtzReachesTheSelectedOn
     h.dialog->ptzPressed(9);
     h.dialog->setSelectChannel(6);
     h.dialog->ptzReleased();
-    ASSERT_TRUE(sim.waitFor([&] { return countRequests(sim, "GET_PARAMETER", ASK_PTZCONTROL) == 2; }, 5s));
+    ASSERT_TRUE(
+        sim.waitFor([&] { return countRequests(sim, "GET_PARAMETER", ASK_PTZCONTROL) == 2; }, 5s));
     std::vector<std::pair<int, int>> ptz;
     for (auto& r : sim.transcript()) {
         if (r.code() == ASK_PTZCONTROL) {
@@ -249,13 +253,14 @@ struct FullBacklog {
         }
     }
     ~FullBacklog() {
-        for (int s : fillers) close(s);
+        for (int s : fillers)
+            close(s);
         close(listener);
     }
 };
 
 class CountingDialog : public Main_Dialog {
-public:
+  public:
     using Main_Dialog::Main_Dialog;
     int failures = 0;
     void connectButtonPressed() override {

@@ -224,10 +224,8 @@ TEST(SimMediaFaults, DroppedConnectionsEndTheSessionWithItsTextAndANewOneComesUp
         SCOPED_TRACE(round);
         h.connect("127.0.0.1", sim.port());
         ASSERT_TRUE(h.waitUp()) << h.status();
-        const auto up = Clock::now();
         // The receive loop finds the connection gone and ends the session.
         ASSERT_TRUE(h.runUntil([&] { return h.dialog->m_last_errno < 0; }, 10s));
-        EXPECT_GE(Clock::now() - up, 1s);
         EXPECT_EQ(h.dialog->m_last_errno, -2);
         EXPECT_GT(h.dialog->m_framesStored[0].load(), 0u);
         // The window takes the dead session down by itself and says so.
