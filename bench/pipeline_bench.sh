@@ -31,13 +31,17 @@ total=0; min=999999
 for f in $frames; do total=$((total + f)); [ "$f" -lt "$min" ] && min=$f; done
 n=$(echo "$frames" | wc -w)
 
-# FFmpeg on the same stream, looped to a comparable number of frames, one thread.
-loops=$(( (total / n) / 30 + 1 ))
-/usr/bin/time -f "%U %S" -o "$work/ftime" ffmpeg -v error -threads 1 -stream_loop "$loops" \
-    -i "$work/stream.$codec" -pix_fmt rgb24 -f null - 2> "$work/ffmpeg.log" || true
-ff_frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+# FFmpeg on the same stream, repeated to a comparable number of frames, one thread. The raw
+# elementary stream cannot be looped with -stream_loop (FFmpeg cannot seek it), so the copies
+# are concatenated.
+one=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
     -of csv=p=0 "$work/stream.$codec")
-ff_frames=$(( ff_frames * (loops + 1) ))
+copies=$(( (total / n) / one + 1 ))
+for _ in $(seq "$copies"); do cat "$work/stream.$codec"; done > "$work/looped.$codec"
+/usr/bin/time -f "%U %S" -o "$work/ftime" ffmpeg -v error -threads 1 \
+    -i "$work/looped.$codec" -pix_fmt rgb24 -f null - 2> "$work/ffmpeg.log"
+ff_frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+    -of csv=p=0 "$work/looped.$codec")
 read -r fuser fsys < "$work/ftime"
 
 python3 - "$channels" "$size" "$codec" "$seconds" "$n" "$total" "$min" "$user" "$sys" "$rss_kb" \
