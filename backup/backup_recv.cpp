@@ -168,19 +168,13 @@ UnitResult BackupDialog::handleTextReply(int slot, RecvSlot& rs, const uint8_t* 
     const char* header = reinterpret_cast<const char*>(unit);
 
     switch (m_last_command[slot]) {
-        case CMD_OPTIONS: {
-            std::string text(header, headerLen);
-            size_t at = text.find("GET_PARAMETER");
-            if (at != std::string::npos) {
-                m_protVersion = getProtVersion(text.c_str() + at, slot);
-                m_get_parameter[slot] = 1;
-            }
+        case CMD_OPTIONS:
+            applyOptionsReply(slot, header, headerLen);
             if (DESCRIBE(slot) != 0) {
                 zlog("Failed tcpSend - DESCRIBE\n");
                 return {UnitAction::End, 0};
             }
             return {UnitAction::Consume, headerLen};
-        }
         case CMD_DESCRIBE:
             if (avail < headerLen + body) return {UnitAction::Wait, 0};
             parseSdpControls(unit + headerLen, body, m_sdp[slot]);

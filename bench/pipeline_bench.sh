@@ -20,7 +20,7 @@ trap 'kill $sim 2>/dev/null || true; rm -rf "$work"' EXIT
 "$build/sim/zaq-dvr-sim" --port "$port" --max-channel "$channels" --size "$size" --codec "$codec" \
     --fps 30 --dump-stream "$work/stream.$codec" > "$work/sim.log" 2>&1 &
 sim=$!
-for _ in $(seq 300); do grep -q listening "$work/sim.log" && break; sleep 0.1; done
+for _ in $(seq 1200); do grep -q "media ready" "$work/sim.log" && break; sleep 0.1; done
 
 /usr/bin/time -f "%U %S %M" -o "$work/time" \
     "$build/cli/zaq-cli" connect --host 127.0.0.1 --port "$port" --seconds "$seconds" --json \

@@ -85,25 +85,7 @@ void SearchDialog::statusDisplay(const std::string& text) {
 void SearchDialog::connectButtonPressed() {
     zlog("connectButtonPressed [%d]", int(m_isConnected));
     if (m_isConnected) return disconnect();
-
-    copyText(m_dvr_addr, "");
-    copyText(m_dvr_id, "");
-    copyText(m_dvr_pwd, "");
-    m_dvr_port = 5445;
-    copyText(m_dvr_addr, cutUtf8(m_textField_IPDNS->text(), kTextSize - 1).c_str());
-    m_dvr_port = std::atoi(m_textField_Port->text().c_str());
-    copyText(m_dvr_id, cutUtf8(m_textField_ID->text(), kTextSize - 1).c_str());
-    copyText(m_dvr_pwd, cutUtf8(m_textField_Pwd->text(), kTextSize - 1).c_str());
-    setLogoViews(false);
-    m_isConnected = 1;
-    ++m_sessionGeneration;
-    m_connectButton->setTitle("Connecting...");
-    m_textField_Time->setText("Connecting...");
-    m_connectButton->setEnabled(false);
-    m_connPI->startAnimation();
-    for (TextOutlet* f : {m_textField_IPDNS, m_textField_Port, m_textField_ID, m_textField_Pwd}) {
-        f->setEnabled(false);
-    }
+    enterConnecting();
     startSearchCommThread();
 }
 

@@ -22,7 +22,7 @@ int openTcpSocket(uint32_t addrNetOrder, int port, int sendBuffer, int waitMs,
                   bool* connectedAtOnce, bool* cancelled);
 
 class StreamObject {
-public:
+  public:
     StreamObject();
     virtual ~StreamObject();
     StreamObject(const StreamObject&) = delete;
@@ -58,6 +58,9 @@ public:
     int recvRTSP(int slot);
     // Version named by "User-Agent: ZAQC-" or "User-Agent: ZORMAX-" in text; 1 when none.
     int getProtVersion(const char* text, int slot);
+    // An OPTIONS reply header of `length` bytes: when it names GET_PARAMETER, the slot takes
+    // keep-alive requests and the protocol version is read from it.
+    void applyOptionsReply(int slot, const char* header, size_t length);
 
     // Applies the command block of a GET_PARAMETER reply body (shared by every reader).
     // Returns the reply code (body byte 8) and stores the result byte (body byte 16) in
@@ -98,7 +101,7 @@ public:
     // --- Fields (names as the system's vocabulary has them)
 
     std::array<std::atomic<int32_t>, kMaxSlots> m_socks;
-    char m_send_buffer[kMaxSlots][kTextSize];  // --- Protected by m_sendLock[slot]
+    char m_send_buffer[kMaxSlots][kTextSize];      // --- Protected by m_sendLock[slot]
     std::array<uint32_t, kMaxSlots> m_rtsp_seq{};  // --- Protected by m_sendLock[slot]
     std::array<std::atomic<int32_t>, kMaxSlots> m_last_command;
     std::array<int32_t, kMaxSlots> m_ch{};
@@ -135,8 +138,8 @@ public:
 
     // Stream buffers and the key-frame rule.
     std::recursive_mutex m_bufferLock;
-    _STREAM_BUFFER m_stBuffer[kMaxSlots];  // --- Protected by m_bufferLock
-    _STREAM_BUFFER m_audioBuffer;          // --- Protected by m_bufferLock
+    _STREAM_BUFFER m_stBuffer[kMaxSlots];        // --- Protected by m_bufferLock
+    _STREAM_BUFFER m_audioBuffer;                // --- Protected by m_bufferLock
     std::array<uint8_t, kMaxSlots> m_bIFrame{};  // --- Protected by m_bufferLock
     // Wall-clock second of each slot's last decoded picture; 0 = none yet (decoder workers
     // write, the renderer reads).
@@ -144,7 +147,7 @@ public:
     // Access units stored per slot since the session started (diagnostics).
     std::array<std::atomic<uint64_t>, kMaxSlots> m_framesStored;
 
-protected:
+  protected:
     // Resets the per-slot request/reply state of a new session (the drivers call it first).
     void resetSessionSlot(int slot, uint32_t seed, int kind);
 
@@ -154,7 +157,7 @@ protected:
     char m_errorString[kErrorSize];
     char m_channelName[kMaxSlots][kTextSize];
 
-private:
+  private:
     // Composes into m_send_buffer[slot]: returns the byte count or -1 when it would not fit.
     int composeRequest(int slot, int method, int code);
     int sendComposed(int slot, int length);

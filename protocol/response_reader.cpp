@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "protocol/StreamObject.h"
@@ -41,7 +42,8 @@ void copyLineValue(const char* text, size_t length, const char* key, char* dst, 
     p += std::strlen(key);
     const char* end = text + length;
     size_t n = 0;
-    while (p + n < end && p[n] != '\r' && p[n] != '\n' && p[n] != 0 && n + 1 < dstSize) ++n;
+    while (p + n < end && p[n] != '\r' && p[n] != '\n' && p[n] != 0 && n + 1 < dstSize)
+        ++n;
     std::memcpy(dst, p, n);
     dst[n] = 0;
 }
@@ -50,14 +52,22 @@ void copyLineValue(const char* text, size_t length, const char* key, char* dst, 
 
 const char* StreamObject::loginRefusalText(int result) {
     switch (result) {
-        case -1: return "Invalid device";
-        case -2: return "Invalid ID";
-        case -3: return "Invalid Password";
-        case -4: return "Max connection";
-        case -5: return "Local user access";
-        case -6: return "Another user access";
-        case -7: return "Client access off";
-        default: return "Unsupported DVR";
+        case -1:
+            return "Invalid device";
+        case -2:
+            return "Invalid ID";
+        case -3:
+            return "Invalid Password";
+        case -4:
+            return "Max connection";
+        case -5:
+            return "Local user access";
+        case -6:
+            return "Another user access";
+        case -7:
+            return "Client access off";
+        default:
+            return "Unsupported DVR";
     }
 }
 
@@ -100,7 +110,8 @@ int StreamObject::applyCommandReply(int slot, const uint8_t* body, size_t length
             k.live_time = int32_t(wire::le32At(body, length, 20));
             uint8_t* flags[] = {&k.video, &k.select, &k.sensor, &k.motion,
                                 &k.audio, &k.alarm,  &k.record, &k.covert};
-            for (int i = 0; i < 8; ++i) *flags[i] = byteAt(body, length, 24 + size_t(i));
+            for (int i = 0; i < 8; ++i)
+                *flags[i] = byteAt(body, length, 24 + size_t(i));
             k.hdd_space = int32_t(wire::le32At(body, length, 32));
             if (form == 32) break;
             k.livestreamtype = byteAt(body, length, 36);
@@ -125,24 +136,29 @@ int StreamObject::applyCommandReply(int slot, const uint8_t* body, size_t length
                 info.time_line.resize(kTimeLineSize);
                 zlog("m_loginfoParam[ %02d ]->time_line Malloc", slot);
             }
-            for (size_t i = 0; i < kTimeLineSize; ++i) info.time_line[i] = byteAt(body, length, 28 + i);
+            for (size_t i = 0; i < kTimeLineSize; ++i)
+                info.time_line[i] = byteAt(body, length, 28 + i);
             zlog("MSG_RTSP_STORLOGINFO m_ch = %d error_code = %d \n", ch, res);
             break;
         }
         case MSG_RTSP_PTZCONTROL:
             zlog("MSG_RTSP_PTZCONTROL m_ch = %d error_code = %d \n", ch, res);
             break;
-        case REPLY_ALARMOUT: zlog("REPLY_ALARMOUT \n"); break;
+        case REPLY_ALARMOUT:
+            zlog("REPLY_ALARMOUT \n");
+            break;
         case REPLY_AUDIOTRANSFER:
             zlog("REPLY_AUDIOTRANSFER m_ch = %d error_code = %d \n", ch, res);
             break;
         case REPLY_CHANNELNAME: {
             uint8_t title[50];
-            for (size_t i = 0; i < sizeof title; ++i) title[i] = byteAt(body, length, 16 + i);
+            for (size_t i = 0; i < sizeof title; ++i)
+                title[i] = byteAt(body, length, 16 + i);
             setChannelName(slot, title, strnlen(reinterpret_cast<char*>(title), sizeof title));
             break;
         }
-        default: break;  // 24 and 40 carry only a result; the callers log them
+        default:
+            break;  // 24 and 40 carry only a result; the callers log them
     }
     return code;
 }
@@ -219,8 +235,8 @@ int StreamObject::recvRTSP(int slot) {
     lastProgress = std::chrono::steady_clock::now();
     while (held < need) {
         ssize_t count = recv(sock, buf.data() + held, need - held, 0);
-        if (count < 0 && (errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK ||
-                          errno == EINTR)) {
+        if (count < 0 &&
+            (errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             if (currentThreadCancelled() ||
                 std::chrono::steady_clock::now() - lastProgress > kQuietLimit) {
                 zlog("recvRTSP.2 - errno: %d", ETIMEDOUT);
@@ -256,17 +272,20 @@ int StreamObject::recvRTSP(int slot) {
     return 0;
 }
 
+void StreamObject::applyOptionsReply(int slot, const char* header, size_t length) {
+    const std::string text(header, length);  // terminated for the version reader
+    const size_t at = text.find("GET_PARAMETER");
+    if (at == std::string::npos) return;
+    m_get_parameter[slot] = 1;
+    m_protVersion = getProtVersion(text.c_str() + at, slot);
+}
+
 // Applies one complete reply (header and what arrived of its body) by the slot's last command.
 void StreamObject::applyReply(int slot, const char* text, size_t held) {
     switch (m_last_command[slot]) {
-        case CMD_OPTIONS: {
-            const char* p = findIn(text, held, "GET_PARAMETER");
-            if (p) {
-                m_get_parameter[slot] = 1;
-                m_protVersion = getProtVersion(p, slot);
-            }
+        case CMD_OPTIONS:
+            applyOptionsReply(slot, text, held);
             break;
-        }
         case CMD_DESCRIBE: {
             zlog("RTSP_DESCRIBE 0[%02d]", slot);
             if (contentLength(text, held, nullptr) == 0) break;
@@ -314,8 +333,12 @@ void StreamObject::applyReply(int slot, const char* text, size_t held) {
             }
             break;
         }
-        case CMD_PLAY: zlog("RTSP_PLAY0"); break;
-        default: zlog("[ ch:%d ] RTSP_UNKNOWN \n", m_ch[slot]); break;
+        case CMD_PLAY:
+            zlog("RTSP_PLAY0");
+            break;
+        default:
+            zlog("[ ch:%d ] RTSP_UNKNOWN \n", m_ch[slot]);
+            break;
     }
 }
 

@@ -105,7 +105,11 @@ void Main_Dialog::awakeFromNib() {
 void Main_Dialog::connectButtonPressed() {
     zlog("connectButtonPressed [%d]", int(m_isConnected));
     if (m_isConnected) return disconnect();
+    enterConnecting();
+    startTcpCommThread();
+}
 
+void Main_Dialog::enterConnecting() {
     // Fixed 260-byte fields: longer input is cut at a character boundary.
     copyText(m_dvr_addr, cutUtf8(m_textField_IPDNS->text(), kTextSize - 1).c_str());
     m_dvr_port = std::atoi(m_textField_Port->text().c_str());
@@ -122,7 +126,6 @@ void Main_Dialog::connectButtonPressed() {
     for (TextOutlet* f : {m_textField_IPDNS, m_textField_Port, m_textField_ID, m_textField_Pwd}) {
         f->setEnabled(false);
     }
-    startTcpCommThread();
 }
 
 void Main_Dialog::connectComplate() {

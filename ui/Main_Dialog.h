@@ -111,6 +111,9 @@ class Main_Dialog : public LiveSession {
     CaptureView* captureView(int slot);
 
   protected:
+    // Connect path up to the comm thread's start: the form's texts taken (cut to the fixed
+    // fields), the panes out of logo mode, the button and fields in the connecting state.
+    void enterConnecting();
     // Disconnect path: stop the threads, close the sockets, back to idle.
     void disconnect();
     void setLogoViews(bool logo);
