@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <chrono>
 
 #include "media/ChannelView.h"
 #include "media/mac_roman.h"
@@ -26,7 +27,8 @@ QFont titleFont(int pixelSize) {
 
 FrameRenderer::FrameRenderer(StreamObject& session, DecoderWorkers& decoders, Host host)
     : m_session(session), m_decoders(decoders), m_host(std::move(host)) {
-    for (auto& n : imagesRendered) n = 0;
+    for (auto& n : imagesRendered)
+        n = 0;
 }
 
 void FrameRenderer::startRenderThread() {
@@ -90,9 +92,20 @@ void FrameRenderer::render(int slot) {
 void FrameRenderer::renderTProc() {
     zlog("begin - renderTProc()");
     int n = std::clamp(int(m_session.m_loginParam[0].max_channel), 0, int(kMaxSlots));
-    for (auto& s : m_shown) s = {};
+    for (auto& s : m_shown)
+        s = {};
+    // A pass every 50 ms, counted from pass start to pass start: sleeping 50 ms after the
+    // work of 16 slots would give fewer than 20 images a second per pane. A late pass starts
+    // the next period from now rather than running passes back to back.
+    using Clock = std::chrono::steady_clock;
+    auto next = Clock::now();
     while (!currentThreadCancelled() && m_session.m_last_errno >= 0) {
-        sleepMs(50);
+        next += std::chrono::milliseconds(50);
+        const auto now = Clock::now();
+        if (next > now)
+            sleepMs(std::chrono::duration<double, std::milli>(next - now).count());
+        else
+            next = now;
         for (int slot = 0; slot < n; ++slot) {
             if (m_session.m_lastFrameTime[slot] != 0) render(slot);
         }
