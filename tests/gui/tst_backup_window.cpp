@@ -60,6 +60,41 @@ class TestBackupWindow : public QObject {
         QVERIFY(QFile::exists(dir.filePath("[CH02]08_30_00.avi")));
         QVERIFY(QFile::exists(dir.filePath("[CH02]08_30_00.smi")));
     }
+
+    // For the documentation: with ZAQ_SCREENSHOT=FILE set, saves the window in the middle of a
+    // backup running at the DVR's real-time pace, then closes it (which finishes the files).
+    void screenshotDuringABackup() {
+        const QString file = qEnvironmentVariable("ZAQ_SCREENSHOT");
+        if (file.isEmpty()) QSKIP("set ZAQ_SCREENSHOT=FILE to take the picture");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        sim::SimOptions o;
+        o.port = 0;
+        o.max_channel = 8;
+        o.width = 704;
+        o.height = 480;
+        o.backup_pace_percent = 100;
+        sim::DvrSim sim(o);
+        QVERIFY(sim.start());
+        QVERIFY(sim.waitForMedia(std::chrono::seconds(120)));
+
+        BackupWindow w;
+        w.show();
+        const int64_t begin = 1772872200;  // 2026-03-07 08:30:00
+        w.loginInfo({{"IP", "127.0.0.1"},
+                     {"PORT", std::to_string(sim.port())},
+                     {"ID", "usher"},
+                     {"PASS", "7394"},
+                     {"StartDate", std::to_string(begin)},
+                     {"EndDate", std::to_string(begin + 60)}});
+        for (int slot : {0, 2, 5})
+            QTest::mouseClick(w.channelBox(slot), Qt::LeftButton);
+        w.folderEdit()->setText(dir.path());
+        QTest::mouseClick(w.startButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.progressBar()->value() >= 20, 60000);
+        QVERIFY(w.grab().save(file));
+        QTest::mouseClick(w.closeButton(), Qt::LeftButton);
+    }
 };
 
 QTEST_MAIN(TestBackupWindow)
