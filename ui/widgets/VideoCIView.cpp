@@ -37,20 +37,18 @@ VideoCIView::Backend probeBackend() {
     return VideoCIView::Backend::Gpu;
 }
 
-class GpuPane final : public QOpenGLWidget, public VideoCIView {
+// What both kinds of pane do beyond painting: report their size, turn clicks into selection
+// and double clicks into the layout toggle, and repaint on the GUI thread when asked.
+template <typename Widget>
+class Pane : public Widget, public VideoCIView {
   public:
-    GpuPane(int slot, const QImage& logo, QWidget* parent)
-        : QOpenGLWidget(parent), VideoCIView(slot, logo) {}
+    Pane(int slot, const QImage& logo, QWidget* parent) : Widget(parent), VideoCIView(slot, logo) {}
     QWidget* widget() override { return this; }
 
   protected:
-    void paintGL() override {
-        QPainter painter(this);
-        paintPane(painter, rect(), true);
-    }
     void resizeEvent(QResizeEvent* e) override {
-        QOpenGLWidget::resizeEvent(e);
-        reportRect(width(), height());
+        Widget::resizeEvent(e);
+        reportRect(this->width(), this->height());
     }
     void mousePressEvent(QMouseEvent* e) override {
         if (e->button() == Qt::LeftButton) clicked(1);
@@ -63,13 +61,22 @@ class GpuPane final : public QOpenGLWidget, public VideoCIView {
     }
 };
 
-class RasterPane final : public QWidget, public VideoCIView {
+class GpuPane final : public Pane<QOpenGLWidget> {
   public:
-    RasterPane(int slot, const QImage& logo, QWidget* parent)
-        : QWidget(parent), VideoCIView(slot, logo) {
+    using Pane::Pane;
+
+  protected:
+    void paintGL() override {
+        QPainter painter(this);
+        paintPane(painter, rect(), true);
+    }
+};
+
+class RasterPane final : public Pane<QWidget> {
+  public:
+    RasterPane(int slot, const QImage& logo, QWidget* parent) : Pane(slot, logo, parent) {
         setAttribute(Qt::WA_OpaquePaintEvent);
     }
-    QWidget* widget() override { return this; }
 
   protected:
     void paintEvent(QPaintEvent*) override {
@@ -77,19 +84,6 @@ class RasterPane final : public QWidget, public VideoCIView {
         // Without a GPU every pixel is scaled by the CPU: nearest-neighbour keeps 16 panes of
         // large pictures affordable.
         paintPane(painter, rect(), false);
-    }
-    void resizeEvent(QResizeEvent* e) override {
-        QWidget::resizeEvent(e);
-        reportRect(width(), height());
-    }
-    void mousePressEvent(QMouseEvent* e) override {
-        if (e->button() == Qt::LeftButton) clicked(1);
-    }
-    void mouseDoubleClickEvent(QMouseEvent* e) override {
-        if (e->button() == Qt::LeftButton) clicked(2);
-    }
-    void requestRepaint() override {
-        QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
     }
 };
 
