@@ -14,6 +14,31 @@
 
 using namespace zaq;
 
+namespace {
+
+constexpr int64_t kBegin = 1772872200;  // 2026-03-07 08:30:00
+
+sim::SimOptions simWith(int channels, int width, int height) {
+    sim::SimOptions o;
+    o.port = 0;
+    o.max_channel = channels;
+    o.width = width;
+    o.height = height;
+    return o;
+}
+
+// What the playback window hands over: the DVR and a range of `seconds` from kBegin.
+void logIn(BackupWindow& w, const sim::DvrSim& sim, int seconds) {
+    w.loginInfo({{"IP", "127.0.0.1"},
+                 {"PORT", std::to_string(sim.port())},
+                 {"ID", "usher"},
+                 {"PASS", "7394"},
+                 {"StartDate", std::to_string(kBegin)},
+                 {"EndDate", std::to_string(kBegin + seconds)}});
+}
+
+}  // namespace
+
 class TestBackupWindow : public QObject {
     Q_OBJECT
   private slots:
@@ -32,24 +57,13 @@ class TestBackupWindow : public QObject {
         tzset();
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        sim::SimOptions o;
-        o.port = 0;
-        o.max_channel = 4;
-        o.width = 352;
-        o.height = 240;
-        sim::DvrSim sim(o);
+        sim::DvrSim sim(simWith(4, 352, 240));
         QVERIFY(sim.start());
         QVERIFY(sim.waitForMedia(std::chrono::seconds(120)));
 
         BackupWindow w;
         w.show();
-        const int64_t begin = 1772872200;  // 2026-03-07 08:30:00
-        w.loginInfo({{"IP", "127.0.0.1"},
-                     {"PORT", std::to_string(sim.port())},
-                     {"ID", "usher"},
-                     {"PASS", "7394"},
-                     {"StartDate", std::to_string(begin)},
-                     {"EndDate", std::to_string(begin + 2)}});
+        logIn(w, sim, 2);
         QTest::mouseClick(w.channelBox(1), Qt::LeftButton);
         w.folderEdit()->setText(dir.path());
         QTest::mouseClick(w.startButton(), Qt::LeftButton);
@@ -68,11 +82,7 @@ class TestBackupWindow : public QObject {
         if (file.isEmpty()) QSKIP("set ZAQ_SCREENSHOT=FILE to take the picture");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        sim::SimOptions o;
-        o.port = 0;
-        o.max_channel = 8;
-        o.width = 704;
-        o.height = 480;
+        sim::SimOptions o = simWith(8, 704, 480);
         o.backup_pace_percent = 100;
         sim::DvrSim sim(o);
         QVERIFY(sim.start());
@@ -80,13 +90,7 @@ class TestBackupWindow : public QObject {
 
         BackupWindow w;
         w.show();
-        const int64_t begin = 1772872200;  // 2026-03-07 08:30:00
-        w.loginInfo({{"IP", "127.0.0.1"},
-                     {"PORT", std::to_string(sim.port())},
-                     {"ID", "usher"},
-                     {"PASS", "7394"},
-                     {"StartDate", std::to_string(begin)},
-                     {"EndDate", std::to_string(begin + 60)}});
+        logIn(w, sim, 60);
         for (int slot : {0, 2, 5})
             QTest::mouseClick(w.channelBox(slot), Qt::LeftButton);
         w.folderEdit()->setText(dir.path());
